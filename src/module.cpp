@@ -1,0 +1,86 @@
+// Module entry: creates quillan._core once per process and adds its members.
+
+#include "py_build.h"
+#include "py_client.h"
+#include "py_methods.h"
+
+namespace quillan::py {
+namespace {
+
+constexpr const char kModuleDoc[] =
+    "quillan._core \xE2\x80\x94 High-performance TDX data reader\n"
+    "\n"
+    "TdxClient talks to a TDX quote server over TCP (bars, quotes, ticks, ex-rights records,\n"
+    "finance summaries, company information, report files); read_daily_bars and\n"
+    "read_minute_bars read a terminal's .day, .lc1 and .lc5 files; ping_servers measures\n"
+    "connection latency to many servers at once. Every call holds the interpreter lock until\n"
+    "it returns.";
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    kModuleDoc,
+    0,        // no per-module state
+    nullptr,  // no method table: members are added one by one below
+    nullptr,  // no slots: single-phase initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Appends `name` to __all__ (made on first use), then sets the attribute.
+void add_member(PyObject* module, const char* name, PyRef value) {
+    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
+    PyRef made;
+    if (all == nullptr) {
+        made = PyRef::steal(PyList_New(0));
+        if (PyModule_AddObjectRef(module, "__all__", made.get()) < 0) throw_py_error();
+        all = made.get();
+    }
+    PyRef key = PyRef::steal(PyUnicode_FromString(name));
+    if (PyList_Append(all, key.get()) < 0) throw_py_error();
+    if (PyModule_AddObjectRef(module, name, value.get()) < 0) throw_py_error();
+}
+
+// A built-in function bound to the module, reporting "_core" as its __module__ whatever name
+// the module was imported under.
+void add_function(PyObject* module, PyMethodDef* def) {
+    PyRef module_name = PyRef::steal(PyUnicode_InternFromString("_core"));
+    add_member(module, def->ml_name,
+               PyRef::steal(PyCFunction_NewEx(def, module, module_name.get())));
+}
+
+PyRef create_module() {
+    if (!KeyTable::intern_all()) throw_py_error();
+    PyRef module = PyRef::steal(PyModule_Create(&kModuleDef));
+    (void)add_function;
+    add_member(module.get(), "TdxClient", make_client_type());
+    return module;
+}
+
+// The one module object, and the interpreter that made it.
+PyObject* the_module = nullptr;
+PyInterpreterState* the_interpreter = nullptr;
+
+}  // namespace
+}  // namespace quillan::py
+
+PyMODINIT_FUNC PyInit__core(void) {
+    using namespace quillan::py;
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (the_module != nullptr) {
+        if (interp != the_interpreter) {
+            PyErr_SetString(PyExc_ImportError,
+                            "quillan._core cannot be loaded in more than one interpreter of a "
+                            "process");
+            return nullptr;
+        }
+        return Py_NewRef(the_module);
+    }
+    return guarded([&] {
+        PyRef module = create_module();
+        the_module = Py_NewRef(module.get());  // kept for the life of the process
+        the_interpreter = interp;
+        return module;
+    });
+}

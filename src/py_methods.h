@@ -1,0 +1,16 @@
+#pragma once
+
+// The entry points that live in their own files, gathered here for the tables that register
+// them (py_client.cpp for TdxClient methods, module.cpp for module functions).
+
+#include "py_ref.h"
+
+namespace quillan::py {
+
+#define QUILLAN_FASTCALL(name) \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
+
+// TdxClient methods (py_reference.cpp)
+QUILLAN_FASTCALL(client_get_report_file);
+
+}  // namespace quillan::py
