@@ -1,0 +1,491 @@
+"""The quillan command-line tool: ``quillan COMMAND ...`` (or ``python -m quillan``).
+
+Every capability of the module has a command. The network commands talk to the server that
+--server names; without it they start the built-in simulator in a child process and say so on
+stderr. Results print as an aligned table, or as CSV or JSON on request. Every failure prints
+one line, ``quillan: error: ...``, on stderr and ends with a non-zero exit status.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import re
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NoReturn, TextIO
+
+__all__ = ["CliError", "main", "parse_security", "parse_server"]
+
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+
+
+class CliError(Exception):
+    """A failure to report as one line and an exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_ERROR):
+        super().__init__(message)
+        self.status = status
+
+
+# Arguments ----------------------------------------------------------------------------------
+
+_SECURITY = re.compile(r"(?:(?P<market>\d{1,3}):|(?P<prefix>sh|sz))?(?P<code>[0-9A-Za-z]{6})", re.IGNORECASE)
+
+
+def guess_market(code: str) -> int:
+    """Market 1 (Shanghai) for codes that start with 5, 6 or 9, else market 0 (Shenzhen)."""
+    return 1 if code[:1] in ("5", "6", "9") else 0
+
+
+def parse_security(text: str) -> tuple[int, str]:
+    """(market, code) from "600036", "1:600036" or "sh600036" ("sz" is market 0)."""
+    match = _SECURITY.fullmatch(text.strip())
+    if match is None:
+        raise argparse.ArgumentTypeError(
+            f"invalid security '{text}' (expected a six-character code, MARKET:CODE, shCODE or szCODE)"
+        )
+    code = match["code"]
+    if match["market"] is not None:
+        market = int(match["market"])
+        if market > 255:
+            raise argparse.ArgumentTypeError(f"invalid market in '{text}' (0 to 255)")
+    elif match["prefix"] is not None:
+        market = 1 if match["prefix"].lower() == "sh" else 0
+    else:
+        market = guess_market(code)
+    return market, code
+
+
+def parse_server(text: str) -> tuple[str, int]:
+    """(ip, port) from "IP:PORT" or "[IPv6]:PORT"; the address itself is checked on connect."""
+    host, sep, port = text.strip().rpartition(":")
+    if not sep or not host or not port.isdigit() or int(port) > 65535:
+        raise argparse.ArgumentTypeError(f"invalid server address '{text}' (expected IP:PORT)")
+    return host, int(port)
+
+
+def _count(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"invalid count '{text}' (0 to 65535)")
+    return int(text)
+
+
+def _u32(text: str) -> int:
+    if not text.isdigit() or int(text) > 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"invalid value '{text}' (0 to 4294967295)")
+    return int(text)
+
+
+# Bar categories by name, as the built-in simulator reads them (quillan.sim.universe); a
+# number is passed through as it is.
+BAR_CATEGORIES = {
+    "5m": 0, "15m": 1, "30m": 2, "60m": 3, "1h": 3, "week": 5, "month": 6, "1m": 8,
+    "day": 9, "quarter": 10, "year": 11,
+}  # fmt: skip
+
+
+def _category(text: str) -> int:
+    if text.lower() in BAR_CATEGORIES:
+        return BAR_CATEGORIES[text.lower()]
+    if text.isdigit() and int(text) <= 65535:
+        return int(text)
+    names = ", ".join(BAR_CATEGORIES)
+    raise argparse.ArgumentTypeError(f"invalid category '{text}' (one of {names}, or a number)")
+
+
+def _coeff(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid coefficient '{text}'") from None
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line instead of the usage text and a line."""
+
+    def error(self, message: str) -> NoReturn:
+        raise CliError(f"{message} (see '{self.prog} --help')", EXIT_USAGE)
+
+
+# Running ------------------------------------------------------------------------------------
+
+
+def _core() -> Any:
+    try:
+        import quillan._core as core
+    except ImportError as err:
+        raise CliError(f"cannot load the native module quillan._core ({err}); is quillan installed?") from None
+    return core
+
+
+def require(name: str) -> Callable[..., Any]:
+    """The module member or TdxClient method `name`; a CliError if this build lacks it."""
+    core = _core()
+    member = getattr(core, name, None) or getattr(core.TdxClient, name, None)
+    if member is None:
+        raise CliError(f"this build of quillan has no {name}")
+    return member
+
+
+class Session:
+    """The server of a run: the one named by --server, or the simulator started on demand."""
+
+    def __init__(self, server: tuple[str, int] | None, err: TextIO):
+        self.server = server
+        self.err = err
+        self._stack = contextlib.ExitStack()
+        self._client: Any = None
+
+    def __enter__(self) -> Session:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._client is not None:
+            self._client.disconnect()
+        self._stack.close()
+
+    def address(self) -> tuple[str, int]:
+        if self.server is None:
+            from quillan.sim import Server
+
+            sim = self._stack.enter_context(Server())
+            self.err.write(f"quillan: no --server given: using the built-in simulator at {sim.address}\n")
+            self.err.flush()
+            self.server = (sim.host, sim.port)
+        return self.server
+
+    def client(self, method: str) -> Any:
+        """A connected TdxClient that has `method`."""
+        require(method)
+        if self._client is None:
+            host, port = self.address()
+            client = _core().TdxClient()
+            try:
+                client.connect(host, port)
+            except ConnectionError as err:
+                raise CliError(f"cannot reach the server at {host}:{port}: {err}") from None
+            self._client = client
+        return self._client
+
+
+def _no_data(what: str, security: tuple[int, str]) -> CliError:
+    market, code = security
+    return CliError(f"the server has no {what} for {market}:{code} (unknown security?)")
+
+
+def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_security_bars")
+    market, code = args.security
+    bars = client.get_security_bars(args.category, market, code, args.start, args.count)
+    if not bars and args.count:
+        raise _no_data("bars of this category", args.security)
+    _records(args, out, bars)
+
+
+def cmd_quotes(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_security_quotes")
+    quotes = client.get_security_quotes(args.securities)
+    found = {(q["market"], q["code"]) for q in quotes}
+    missing = [s for s in args.securities if s not in found]
+    if missing:
+        raise _no_data("quote", missing[0])
+    _records(args, out, quotes)
+
+
+def cmd_ticks(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_transaction_data")
+    market, code = args.security
+    ticks = client.get_transaction_data(market, code, args.start, args.count)
+    if not ticks and args.count:
+        raise _no_data("trades", args.security)
+    _records(args, out, ticks)
+
+
+def cmd_xdxr(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_xdxr_info")
+    events = client.get_xdxr_info(*args.security)
+    if not events:
+        raise _no_data("ex-rights records", args.security)
+    # Events of different categories carry different keys: gather them all, in order.
+    columns: list[str] = []
+    for event in events:
+        columns += [k for k in event if k not in columns]
+    _records(args, out, events, columns)
+
+
+def cmd_finance(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_finance_info")
+    info = client.get_finance_info(*args.security)
+    if not info:
+        raise _no_data("finance summary", args.security)
+    from quillan.output import write_mapping
+
+    write_mapping(info, args.format, out)
+
+
+def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_company_info_category")
+    market, code = args.security
+    index = client.get_company_info_category(market, code)
+    if not index:
+        raise _no_data("company information", args.security)
+    if args.section is None:
+        _records(args, out, [{"#": i, **entry} for i, entry in enumerate(index, 1)])
+        return
+    entry = _pick_section(index, args.section)
+    client = session.client("get_company_info_content")
+    text = client.get_company_info_content(market, code, entry["filename"], entry["start"], entry["length"])
+    from quillan.output import write_text
+
+    write_text({"market": market, "code": code, "section": entry["name"], "text": text}, "text", args.format, out)
+
+
+def _pick_section(index: Sequence[dict[str, Any]], wanted: str) -> dict[str, Any]:
+    if wanted.isdigit() and 1 <= int(wanted) <= len(index):
+        return index[int(wanted) - 1]
+    for entry in index:
+        if entry["name"] == wanted:
+            return entry
+    names = ", ".join(e["name"] for e in index)
+    raise CliError(f"no section '{wanted}' (a number from 1 to {len(index)}, or one of: {names})")
+
+
+class _Progress:
+    """A progress line on stderr, drawn only when stderr is a terminal."""
+
+    def __init__(self, err: TextIO, name: str, total: int | None):
+        self.err, self.name, self.total = err, name, total
+        self.enabled = err.isatty()
+        self.tick = 0
+
+    def update(self, done: int) -> None:
+        if not self.enabled:
+            return
+        width = 30
+        if self.total:
+            filled = min(width, done * width // self.total)
+            bar = "#" * filled + "." * (width - filled)
+            tail = f"{done:,} / {self.total:,} bytes"
+        else:  # no size known: a block that moves with every piece
+            self.tick += 1
+            at = self.tick % (width - 3)
+            bar = "." * at + "###" + "." * (width - 3 - at)
+            tail = f"{done:,} bytes"
+        self.err.write(f"\r{self.name} [{bar}] {tail}")
+        self.err.flush()
+
+    def finish(self) -> None:
+        if self.enabled:
+            self.err.write("\n")
+            self.err.flush()
+
+
+def download_report(client: Any, filename: str, sink: Any, progress: _Progress | None = None) -> tuple[int, int]:
+    """Fetches `filename` piece by piece into `sink` (a binary file); returns (bytes, pieces).
+
+    The file ends at the first empty piece. The offset is 32 bits wide, so a file cannot go
+    past 4 GiB.
+    """
+    offset = pieces = 0
+    while True:
+        if offset > 0xFFFFFFFF:
+            raise CliError(f"'{filename}' is larger than 4 GiB")
+        _, piece = client.get_report_file(filename, offset)
+        if not piece:
+            return offset, pieces
+        sink.write(piece)
+        offset += len(piece)
+        pieces += 1
+        if progress is not None:
+            progress.update(offset)
+
+
+def cmd_report(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    client = session.client("get_report_file")
+    target = args.output or os.path.basename(args.filename.rstrip("/")) or "report.bin"
+    progress = _Progress(session.err, os.path.basename(args.filename), args.size)
+    if target == "-":
+        size, pieces = download_report(client, args.filename, sys.stdout.buffer, progress)
+        progress.finish()
+        if not size:
+            raise CliError(f"the server has no file '{args.filename}' (or it is empty)")
+        return
+    partial = target + ".part"
+    try:
+        with open(partial, "wb") as sink:
+            size, pieces = download_report(client, args.filename, sink, progress)
+        progress.finish()
+        if not size:
+            raise CliError(f"the server has no file '{args.filename}' (or it is empty)")
+        os.replace(partial, target)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(partial)
+    from quillan.output import write_mapping
+
+    write_mapping({"filename": args.filename, "saved_to": target, "bytes": size, "pieces": pieces}, args.format, out)
+
+
+def _check_file(path: str) -> None:
+    # The readers only tell "File not found"; say which file, and catch a directory early.
+    if os.path.isdir(path):
+        raise CliError(f"{path}: is a directory")
+
+
+def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    read = require("read_daily_bars")
+    _check_file(args.file)
+    bars = read(args.file, args.price_coeff, args.vol_coeff)
+    _records(args, out, bars[-args.last :] if args.last else bars, ["date", "open", "high", "low", "close", "amount", "volume"])
+
+
+def cmd_minute(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    read = require("read_minute_bars")
+    _check_file(args.file)
+    bars = read(args.file)
+    _records(args, out, bars[-args.last :] if args.last else bars, ["datetime", "open", "high", "low", "close", "amount", "volume"])
+
+
+def cmd_ping(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    ping = require("ping_servers")
+    servers = list(args.servers) or [session.address()]
+    results = ping(servers)
+    rows = [{"ip": ip, "port": port, "latency_ms": ms, "reachable": ms != 9999} for ip, port, ms in results]
+    _records(args, out, rows)
+
+
+def cmd_tour(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    from quillan.tour import run_tour
+
+    run_tour(session, out)
+
+
+def _records(args: argparse.Namespace, out: TextIO, records: Sequence[dict[str, Any]], columns: Sequence[str] | None = None) -> None:
+    from quillan.output import write_records
+
+    write_records(records, args.format, out, columns)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="quillan",
+        description="TDX market data from quote servers and terminal files.",
+        epilog="Without --server the network commands use the built-in simulator (python -m quillan.sim).",
+    )
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
+
+    output = argparse.ArgumentParser(add_help=False)
+    group = output.add_mutually_exclusive_group()
+    group.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
+    group.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")
+    output.set_defaults(format="table")
+
+    network = argparse.ArgumentParser(add_help=False)
+    network.add_argument(
+        "--server", "-s", type=parse_server, metavar="IP:PORT", help="the quote server (default: the built-in simulator)"
+    )
+
+    def command(name: str, run: Callable[..., None], summary: str, net: bool = True) -> argparse.ArgumentParser:
+        parents = [network, output] if net else [output]
+        p = sub.add_parser(name, help=summary, description=summary, parents=parents)
+        p.set_defaults(run=run)
+        if not net:
+            p.set_defaults(server=None)
+        return p
+
+    security_help = "600036, 1:600036 or sh600036 (codes starting with 5, 6 or 9 default to market 1)"
+
+    p = command("bars", cmd_bars, "K-line bars of one security, oldest first")
+    p.add_argument("security", type=parse_security, help=security_help)
+    p.add_argument(
+        "--category", "-c", type=_category, default=9,
+        help=f"bar length: {', '.join(BAR_CATEGORIES)}, or a category number (default: day)",
+    )  # fmt: skip
+    p.add_argument("--start", type=_count, default=0, help="bars to skip back from the newest (default 0)")
+    p.add_argument("--count", "-n", type=_count, default=20, help="number of bars (default 20)")
+
+    p = command("quotes", cmd_quotes, "real-time quotes with five levels of bids and asks")
+    p.add_argument("securities", type=parse_security, nargs="+", metavar="security", help=security_help)
+
+    p = command("ticks", cmd_ticks, "tick-by-tick trades of one security, oldest first")
+    p.add_argument("security", type=parse_security, help=security_help)
+    p.add_argument("--start", type=_count, default=0, help="trades to skip back from the newest (default 0)")
+    p.add_argument("--count", "-n", type=_count, default=20, help="number of trades (default 20)")
+
+    p = command("xdxr", cmd_xdxr, "ex-rights and ex-dividend events of one security")
+    p.add_argument("security", type=parse_security, help=security_help)
+
+    p = command("finance", cmd_finance, "finance summary of one security")
+    p.add_argument("security", type=parse_security, help=security_help)
+
+    p = command("company", cmd_company, "company information: the index of sections, or one section's text")
+    p.add_argument("security", type=parse_security, help=security_help)
+    p.add_argument("section", nargs="?", help="a section's number in the index, or its title")
+
+    p = command("report", cmd_report, "download a report file from the server")
+    p.add_argument("filename", help="the file's name on the server, e.g. reports/securities.csv")
+    p.add_argument("--output", "-o", metavar="PATH", help="where to save it (default: its base name here; - for stdout)")
+    p.add_argument("--size", type=_u32, metavar="BYTES", help="the expected size, for the progress bar")
+
+    p = command("day", cmd_day, "read a terminal's daily bar file (.day)", net=False)
+    p.add_argument("file")
+    p.add_argument("--price-coeff", type=_coeff, default=0.01, help="multiplies the prices (default 0.01)")
+    p.add_argument("--vol-coeff", type=_coeff, default=0.01, help="multiplies the volume (default 0.01)")
+    p.add_argument("--last", type=_count, default=0, metavar="N", help="only the last N records")
+
+    p = command("minute", cmd_minute, "read a terminal's minute bar file (.lc1, .lc5)", net=False)
+    p.add_argument("file")
+    p.add_argument("--last", type=_count, default=0, metavar="N", help="only the last N records")
+
+    p = command("ping", cmd_ping, "connection latency to quote servers, fastest first (9999: unreachable)")
+    p.add_argument("servers", type=parse_server, nargs="*", metavar="IP:PORT", help="servers to probe (default: --server)")
+
+    command("tour", cmd_tour, "a short tour of every command, against the built-in simulator", net=False)
+    return parser
+
+
+@contextlib.contextmanager
+def _quiet_broken_pipe() -> Iterator[None]:
+    """A reader that goes away (quillan ... | head) ends the run without a traceback."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        raise SystemExit(EXIT_ERROR) from None
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs one command; returns the exit status."""
+    out, err = sys.stdout, sys.stderr
+    try:
+        args = build_parser().parse_args(argv)
+        with _quiet_broken_pipe(), Session(args.server, err) as session:
+            args.run(args, session, out)
+        return 0
+    except CliError as e:
+        return _fail(err, str(e), e.status)
+    except KeyboardInterrupt:
+        err.write("\n")
+        return 130
+    except (OSError, ValueError, OverflowError, TypeError, RuntimeError) as e:
+        return _fail(err, _describe(e), EXIT_ERROR)
+
+
+def _describe(error: BaseException) -> str:
+    text = str(error) or type(error).__name__
+    return " ".join(text.split())  # one line, whatever the message holds
+
+
+def _fail(err: TextIO, message: str, status: int) -> int:
+    err.write(f"quillan: error: {_describe(CliError(message))}\n")
+    err.flush()
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

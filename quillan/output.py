@@ -1,0 +1,96 @@
+"""Printing results for people and for programs: an aligned table, CSV or JSON."""
+
+from __future__ import annotations
+
+import csv
+import json
+import unicodedata
+from collections.abc import Mapping, Sequence
+from typing import Any, TextIO
+
+__all__ = ["FORMATS", "display_width", "format_value", "write_records", "write_mapping", "write_text"]
+
+FORMATS = ("table", "csv", "json")
+
+
+def format_value(value: Any) -> str:
+    """A cell's text: floats in their shortest exact form, bytes as hexadecimal."""
+    if isinstance(value, float):
+        return repr(value)
+    if isinstance(value, bytes):
+        return value.hex()
+    return str(value)
+
+
+def display_width(text: str) -> int:
+    """Columns that `text` takes in a terminal: wide (East Asian) characters take two."""
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+def _pad(text: str, width: int, right: bool) -> str:
+    gap = " " * max(0, width - display_width(text))
+    return gap + text if right else text + gap
+
+
+def _table(rows: Sequence[Sequence[Any]], columns: Sequence[str], out: TextIO) -> None:
+    cells = [[format_value(v) for v in row] for row in rows]
+    widths = [display_width(c) for c in columns]
+    for row in cells:
+        widths = [max(w, display_width(c)) for w, c in zip(widths, row)]
+    # Numbers line up on the right, text on the left.
+    right = [bool(rows) and all(isinstance(row[i], (int, float)) for row in rows) for i in range(len(columns))]
+    lines = [columns, ["-" * w for w in widths]] + cells
+    for line in lines:
+        text = "  ".join(_pad(c, w, r) for c, w, r in zip(line, widths, right))
+        out.write(text.rstrip() + "\n")
+
+
+def _jsonable(value: Any) -> Any:
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, tuple):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, list):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, dict):
+        return {k: _jsonable(v) for k, v in value.items()}
+    return value
+
+
+def write_records(records: Sequence[Mapping[str, Any]], fmt: str, out: TextIO, columns: Sequence[str] | None = None) -> None:
+    """A list of dicts: one row per dict, one column per key (those of the first dict unless
+    `columns` says otherwise)."""
+    if columns is None:
+        columns = list(records[0]) if records else []
+    if fmt == "json":
+        json.dump([{c: _jsonable(r.get(c)) for c in columns} for r in records], out, ensure_ascii=False, indent=2)
+        out.write("\n")
+    elif fmt == "csv":
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(columns)
+        for r in records:
+            writer.writerow([format_value(r.get(c, "")) for c in columns])
+    else:
+        _table([[r.get(c, "") for c in columns] for r in records], columns, out)
+
+
+def write_mapping(mapping: Mapping[str, Any], fmt: str, out: TextIO) -> None:
+    """One dict: a key/value table, one CSV row under a header, or one JSON object."""
+    if fmt == "json":
+        json.dump(_jsonable(dict(mapping)), out, ensure_ascii=False, indent=2)
+        out.write("\n")
+    elif fmt == "csv":
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerow(list(mapping))
+        writer.writerow([format_value(v) for v in mapping.values()])
+    else:
+        _table([[k, v] for k, v in mapping.items()], ["key", "value"], out)
+
+
+def write_text(fields: Mapping[str, Any], text_key: str, fmt: str, out: TextIO) -> None:
+    """A text with a few fields about it: the bare text in a table, else like a mapping."""
+    if fmt == "table":
+        text = str(fields[text_key])
+        out.write(text if text.endswith("\n") or not text else text + "\n")
+    else:
+        write_mapping(fields, fmt, out)

@@ -1,0 +1,258 @@
+"""A short tour of quillan against the built-in simulator: ``quillan tour``.
+
+Each step calls one capability, prints a little of what came back and checks it against what
+the simulator meant (`quillan.sim.data`); a difference ends the tour with an error. A step whose
+function this build of the module lacks is shown as skipped.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import socket
+import struct
+import tempfile
+from collections.abc import Callable, Sequence
+from typing import Any, TextIO
+
+from quillan.cli import CliError, Session, download_report
+from quillan.output import write_records
+from quillan.sim import data
+
+__all__ = ["run_tour", "write_day_file"]
+
+MARKET, CODE = 1, "600036"
+
+_DAY_RECORD = struct.Struct("<IIIIIfII")
+
+
+def write_day_file(path: str, bars: Sequence[dict[str, Any]]) -> None:
+    """Writes daily bars (as `get_security_bars` returns them) as a terminal's .day file:
+    32-byte records of the date as yyyymmdd, four prices in cents, the turnover as a float32,
+    the volume and four unused bytes."""
+    with open(path, "wb") as f:
+        for bar in bars:
+            year, month, day = (int(part) for part in bar["datetime"][:10].split("-"))
+            cents = [round(bar[key] * 100) for key in ("open", "high", "low", "close")]
+            f.write(_DAY_RECORD.pack(year * 10000 + month * 100 + day, *cents, bar["amount"], int(bar["vol"]), 0))
+
+
+def _f32(value: float) -> float:
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+class _Tour:
+    def __init__(self, session: Session, out: TextIO):
+        self.session = session
+        self.out = out
+        self.number = 0
+        self.skipped: list[str] = []
+        self.client: Any = None
+
+    def say(self, text: str = "") -> None:
+        self.out.write(text + "\n")
+
+    def table(self, records: Sequence[dict[str, Any]], columns: Sequence[str]) -> None:
+        buffer = io.StringIO()
+        write_records(records, "table", buffer, columns)
+        for line in buffer.getvalue().splitlines():
+            self.say("    " + line)
+
+    def step(self, title: str, call: str) -> None:
+        self.number += 1
+        self.say()
+        self.say(f"{self.number}. {title}")
+        self.say(f"   {call}")
+
+    def has(self, name: str) -> bool:
+        import quillan._core as core
+
+        if hasattr(core, name) or hasattr(core.TdxClient, name):
+            return True
+        self.say(f"   skipped: this build of quillan has no {name}")
+        self.skipped.append(name)
+        return False
+
+    def check(self, ok: bool, what: str) -> None:
+        if not ok:
+            raise CliError(f"tour: {what} differ from what the simulator meant")
+        self.say(f"   ok: {what} match the simulator's data")
+
+    def connect(self) -> Any:
+        if self.client is None:
+            self.client = self.session.client("get_report_file")
+        return self.client
+
+
+def run_tour(session: Session, out: TextIO) -> None:
+    t = _Tour(session, out)
+    host, port = session.address()
+    t.say(f"quillan tour: every capability against the simulator at {host}:{port}")
+    t.say(f"security {MARKET}:{CODE} ({'Shanghai' if MARKET else 'Shenzhen'} market)")
+    steps: list[Callable[[_Tour], None]] = [
+        _bars, _quotes, _ticks, _xdxr, _finance, _company, _report, _day_file, _ping,
+    ]  # fmt: skip
+    for step in steps:
+        step(t)
+    t.say()
+    if t.skipped:
+        t.say(f"tour done: {t.number} steps; skipped for lack of {', '.join(t.skipped)}")
+    else:
+        t.say(f"tour done: {t.number} steps, every result as the simulator meant it")
+
+
+def _bars(t: _Tour) -> None:
+    t.step("Bars: the last five daily bars", f"client.get_security_bars(9, {MARKET}, '{CODE}', 0, 5)")
+    if not t.has("get_security_bars"):
+        return
+    bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 5)
+    t.table(bars, ["datetime", "open", "high", "low", "close", "vol", "amount"])
+    minutes = t.connect().get_security_bars(7, MARKET, CODE, 0, 240)
+    t.say(f"   the last day's 240 one-minute bars add up to its daily bar: high {max(b['high'] for b in minutes)},")
+    t.say(f"   low {min(b['low'] for b in minutes)}, close {minutes[-1]['close']}")
+    t.check(
+        bars == data.security_bars(9, MARKET, CODE, 0, 5)
+        and minutes == data.security_bars(7, MARKET, CODE, 0, 240)
+        and max(b["high"] for b in minutes) == bars[-1]["high"]
+        and min(b["low"] for b in minutes) == bars[-1]["low"],
+        "bars",
+    )
+
+
+def _quotes(t: _Tour) -> None:
+    stocks = [(0, "000001"), (1, "600036"), (1, "600519")]
+    t.step("Quotes of three securities, with five levels", f"client.get_security_quotes({stocks})")
+    if not t.has("get_security_quotes"):
+        return
+    quotes = t.connect().get_security_quotes(stocks)
+    t.table(quotes, ["market", "code", "price", "last_close", "open", "high", "low", "vol", "bid1", "ask1"])
+    t.check(quotes == data.security_quotes(stocks), "quotes")
+
+
+def _ticks(t: _Tour) -> None:
+    t.step("Ticks: the last five trades", f"client.get_transaction_data({MARKET}, '{CODE}', 0, 5)")
+    if not t.has("get_transaction_data"):
+        return
+    ticks = t.connect().get_transaction_data(MARKET, CODE, 0, 5)
+    t.table(ticks, ["time", "price", "vol", "num", "buyorsell"])
+    t.check(ticks == data.transaction_data(MARKET, CODE, 0, 5), "trades")
+
+
+def _xdxr(t: _Tour) -> None:
+    t.step("Ex-rights and ex-dividend events", f"client.get_xdxr_info({MARKET}, '{CODE}')")
+    if not t.has("get_xdxr_info"):
+        return
+    events = t.connect().get_xdxr_info(MARKET, CODE)
+    rows = []
+    for e in events:
+        values = ", ".join(f"{k} {v:g}" for k, v in list(e.items())[5:])
+        rows.append({"date": f"{e['year']}-{e['month']:02d}-{e['day']:02d}", "category": e["category"], "name": e["name"], "values": values})
+    t.table(rows, ["date", "category", "name", "values"])
+    t.check(events == data.xdxr_info(MARKET, CODE), "events")
+
+
+def _finance(t: _Tour) -> None:
+    t.step("Finance summary (a few of its 36 keys)", f"client.get_finance_info({MARKET}, '{CODE}')")
+    if not t.has("get_finance_info"):
+        return
+    info = t.connect().get_finance_info(MARKET, CODE)
+    keys = ["liutongguben", "zongguben", "zongzichan", "jingzichan", "jinglirun", "meigujingzichan", "ipo_date"]
+    t.table([{"key": k, "value": info.get(k)} for k in keys], ["key", "value"])
+    t.check(info == data.finance_info(MARKET, CODE), "finance figures")
+
+
+def _company(t: _Tour) -> None:
+    t.step("Company information: the index, then one section", f"client.get_company_info_category({MARKET}, '{CODE}')")
+    if not t.has("get_company_info_category"):
+        return
+    index = t.connect().get_company_info_category(MARKET, CODE)
+    t.table(index, ["name", "filename", "start", "length"])
+    t.check(index == data.company_info_category(MARKET, CODE), "index entries")
+    entry = index[1]
+    t.say(f"   client.get_company_info_content({MARKET}, '{CODE}', '{entry['filename']}', {entry['start']}, {entry['length']})")
+    if not t.has("get_company_info_content"):
+        return
+    text = t.connect().get_company_info_content(MARKET, CODE, entry["filename"], entry["start"], entry["length"])
+    for line in text.splitlines():
+        t.say("    " + line)
+    t.check(text == data.company_text(MARKET, CODE, entry["name"]), "section texts")
+
+
+def _report(t: _Tour) -> None:
+    name = "reports/sh600036.lc5"
+    t.step("Report file: five-minute bars, downloaded in pieces", f"client.get_report_file('{name}', offset)")
+    if not t.has("get_report_file"):
+        return
+    with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
+        path = os.path.join(folder, "sh600036.lc5")
+        with open(path, "wb") as sink:
+            size, pieces = download_report(t.connect(), name, sink)
+        t.say(f"   {size:,} bytes in {pieces} pieces")
+        with open(path, "rb") as f:
+            t.check(f.read() == data.report_file_bytes(name), "file bytes")
+        t.say(f"   read_minute_bars('{os.path.basename(path)}')")
+        if not t.has("read_minute_bars"):
+            return
+        import quillan._core as core
+
+        bars = core.read_minute_bars(path)
+        t.table(bars[-3:], ["datetime", "open", "high", "low", "close", "amount", "volume"])
+        expected = data.security_bars(0, MARKET, CODE, 0, 3)
+        t.check(
+            [b["datetime"] for b in bars[-3:]] == [b["datetime"] for b in expected]
+            and [b["close"] for b in bars[-3:]] == [_f32(b["close"]) for b in expected],
+            "file records (as float32) and five-minute bars",
+        )
+
+
+def _day_file(t: _Tour) -> None:
+    t.step("A .day file written here from daily bars, read back", "read_daily_bars(path)")
+    if not t.has("read_daily_bars"):
+        return
+    # The bars come from the server when this build can ask for them.
+    import quillan._core as core
+
+    if hasattr(core.TdxClient, "get_security_bars"):
+        bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
+    else:
+        bars = data.security_bars(9, MARKET, CODE, 0, 20)
+    with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
+        path = os.path.join(folder, f"sh{CODE}.day")
+        write_day_file(path, bars)
+        t.say(f"   {len(bars)} records, {os.path.getsize(path)} bytes")
+        records = core.read_daily_bars(path)
+    t.table(records[-3:], ["date", "open", "high", "low", "close", "amount", "volume"])
+    t.check(
+        len(records) == len(bars)
+        and all(
+            r["date"] == b["datetime"][:10]
+            and r["close"] == round(b["close"] * 100) * 0.01
+            and r["amount"] == b["amount"]
+            and r["volume"] == int(b["vol"]) * 0.01
+            for r, b in zip(records, bars)
+        ),
+        "records read back",
+    )
+
+
+def _ping(t: _Tour) -> None:
+    host, port = t.session.address()
+    servers = [(host, port), ("127.0.0.1", _free_port())]
+    t.step("Ping: connection latency, fastest first", f"ping_servers({servers})")
+    if not t.has("ping_servers"):
+        return
+    import quillan._core as core
+
+    results = core.ping_servers(servers)
+    t.table([{"ip": ip, "port": p, "latency_ms": ms} for ip, p, ms in results], ["ip", "port", "latency_ms"])
+    t.say("   9999 marks a server that could not be reached")
+    t.check(
+        results[0][:2] == servers[0] and results[0][2] < 9999 and results[1] == (*servers[1], 9999),
+        "latencies",
+    )
