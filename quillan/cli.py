@@ -124,7 +124,7 @@ def _core() -> Any:
 def require(name: str) -> Callable[..., Any]:
     """The module member or TdxClient method `name`; a CliError if this build lacks it."""
     core = _core()
-    member = getattr(core, name, None) or getattr(core.TdxClient, name, None)
+    member: Callable[..., Any] | None = getattr(core, name, None) or getattr(core.TdxClient, name, None)
     if member is None:
         raise CliError(f"this build of quillan has no {name}")
     return member
@@ -136,6 +136,7 @@ class Session:
     def __init__(self, server: tuple[str, int] | None, err: TextIO):
         self.server = server
         self.err = err
+        self.announce = True  # say on stderr when the simulator stands in for --server
         self._stack = contextlib.ExitStack()
         self._client: Any = None
 
@@ -152,8 +153,9 @@ class Session:
             from quillan.sim import Server
 
             sim = self._stack.enter_context(Server())
-            self.err.write(f"quillan: no --server given: using the built-in simulator at {sim.address}\n")
-            self.err.flush()
+            if self.announce:
+                self.err.write(f"quillan: no --server given: using the built-in simulator at {sim.address}\n")
+                self.err.flush()
             self.server = (sim.host, sim.port)
         return self.server
 
@@ -360,6 +362,7 @@ def cmd_ping(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 def cmd_tour(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     from quillan.tour import run_tour
 
+    session.announce = False  # the tour says where it runs
     run_tour(session, out)
 
 
@@ -377,13 +380,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
 
-    output = argparse.ArgumentParser(add_help=False)
+    output = _Parser(add_help=False)
     group = output.add_mutually_exclusive_group()
     group.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
     group.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")
     output.set_defaults(format="table")
 
-    network = argparse.ArgumentParser(add_help=False)
+    network = _Parser(add_help=False)
     network.add_argument(
         "--server", "-s", type=parse_server, metavar="IP:PORT", help="the quote server (default: the built-in simulator)"
     )

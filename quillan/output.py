@@ -57,7 +57,7 @@ def _jsonable(value: Any) -> Any:
     return value
 
 
-def write_records(records: Sequence[Mapping[str, Any]], fmt: str, out: TextIO, columns: Sequence[str] | None = None) -> None:
+def write_records(records: Sequence[Mapping[str, object]], fmt: str, out: TextIO, columns: Sequence[str] | None = None) -> None:
     """A list of dicts: one row per dict, one column per key (those of the first dict unless
     `columns` says otherwise)."""
     if columns is None:

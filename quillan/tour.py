@@ -12,7 +12,7 @@ import os
 import socket
 import struct
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TextIO
 
 from quillan.cli import CliError, Session, download_report
@@ -38,7 +38,7 @@ def write_day_file(path: str, bars: Sequence[dict[str, Any]]) -> None:
 
 
 def _f32(value: float) -> float:
-    return struct.unpack("<f", struct.pack("<f", value))[0]
+    return float(struct.unpack("<f", struct.pack("<f", value))[0])
 
 
 def _free_port() -> int:
@@ -58,7 +58,7 @@ class _Tour:
     def say(self, text: str = "") -> None:
         self.out.write(text + "\n")
 
-    def table(self, records: Sequence[dict[str, Any]], columns: Sequence[str]) -> None:
+    def table(self, records: Sequence[Mapping[str, object]], columns: Sequence[str]) -> None:
         buffer = io.StringIO()
         write_records(records, "table", buffer, columns)
         for line in buffer.getvalue().splitlines():
@@ -151,7 +151,7 @@ def _xdxr(t: _Tour) -> None:
     events = t.connect().get_xdxr_info(MARKET, CODE)
     rows = []
     for e in events:
-        values = ", ".join(f"{k} {v:g}" for k, v in list(e.items())[5:])
+        values = ", ".join(f"{k} {v:.0f}" if v == int(v) else f"{k} {v:g}" for k, v in list(e.items())[5:])
         rows.append({"date": f"{e['year']}-{e['month']:02d}-{e['day']:02d}", "category": e["category"], "name": e["name"], "values": values})
     t.table(rows, ["date", "category", "name", "values"])
     t.check(events == data.xdxr_info(MARKET, CODE), "events")
@@ -203,6 +203,7 @@ def _report(t: _Tour) -> None:
 
         bars = core.read_minute_bars(path)
         t.table(bars[-3:], ["datetime", "open", "high", "low", "close", "amount", "volume"])
+        t.say("   (the file holds float32 prices; they come back widened exactly, hence the digits)")
         expected = data.security_bars(0, MARKET, CODE, 0, 3)
         t.check(
             [b["datetime"] for b in bars[-3:]] == [b["datetime"] for b in expected]
@@ -228,6 +229,8 @@ def _day_file(t: _Tour) -> None:
         t.say(f"   {len(bars)} records, {os.path.getsize(path)} bytes")
         records = core.read_daily_bars(path)
     t.table(records[-3:], ["date", "open", "high", "low", "close", "amount", "volume"])
+    t.say("   (prices are stored in cents and multiplied by price_coeff=0.01 in one step, so a")
+    t.say("   float such as 29.490000000000002 can show; volume is multiplied by vol_coeff=0.01)")
     t.check(
         len(records) == len(bars)
         and all(

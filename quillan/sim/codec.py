@@ -107,7 +107,7 @@ def _volume_bits(value: float) -> int:
 
 def f32(value: float) -> float:
     """`value` rounded to single precision and widened back, as a client reads a float32."""
-    return _F32.unpack(_F32.pack(value))[0]
+    return float(_F32.unpack(_F32.pack(value))[0])
 
 
 def pack_f32(value: float) -> bytes:

@@ -20,6 +20,7 @@ import dataclasses
 import datetime
 import functools
 import random
+import threading
 import zlib
 from collections.abc import Callable, Hashable, Iterable, Sequence
 
@@ -151,8 +152,17 @@ class _History:
     last_trades: tuple[Trade, ...]  # the trades of the last day
 
 
-@functools.cache
+# Connections are served by threads: one builds a history while the others wait for it.
+_history_lock = threading.Lock()
+
+
 def _history(security: Security) -> _History:
+    with _history_lock:
+        return _build_history(security)
+
+
+@functools.cache
+def _build_history(security: Security) -> _History:
     rng = random.Random(security.seed)
     tick = security.tick
     floor = max(1, security.base_price // 4)
@@ -390,6 +400,9 @@ def events(security: Security) -> tuple[Event, ...]:
         return ()
     rng = random.Random(security.seed ^ 0xE0E7)
     total = security.shares
+    # On market 0 no share floated before the listing of restricted shares, so the first
+    # event's first figure is a stored zero.
+    floating = 0 if security.market == 0 else total // 2
     out: list[Event] = []
 
     def capital(when: datetime.date, category: int, new_float: int, new_total: int) -> None:
@@ -398,9 +411,6 @@ def events(security: Security) -> tuple[Event, ...]:
         out.append(Event(when, category, values))
         total, floating = new_total, new_float
 
-    # The listing of restricted shares. On market 0 no share floated before it, so its first
-    # figure is a stored zero.
-    floating = 0 if security.market == 0 else total // 2
     capital(datetime.date(2015, 6, 12), 3, total * 3 // 4, total)
     out.append(Event(datetime.date(2016, 7, 8), 1, (f32(1.2 + rng.randrange(20) / 10), 0.0, 0.0, 0.0)))
     bonus = 2 + rng.randrange(3)
