@@ -27,3 +27,23 @@ def client(standin):
     assert c.connect(standin.host, standin.port) is True
     yield c
     c.disconnect()
+
+
+@pytest.fixture(scope="session")
+def sim():
+    """The quote-server simulator (quillan.sim), in a child process for the whole session."""
+    from quillan.sim import Server
+
+    with Server() as server:
+        yield server
+
+
+@pytest.fixture
+def sim_client(sim):
+    """A TdxClient connected to the simulator."""
+    from quillan._core import TdxClient
+
+    c = TdxClient()
+    c.connect(sim.host, sim.port)
+    yield c
+    c.disconnect()
