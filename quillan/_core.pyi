@@ -9,10 +9,11 @@ The TypedDicts below describe the shapes of the results; they exist for type che
 """
 
 from collections.abc import Sequence
-from typing import Final, Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict
+from typing import Final, Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
 __all__: Final[list[str]]
 
+@type_check_only
 class SecurityBar(TypedDict):
     """One bar of `TdxClient.get_security_bars`."""
 
@@ -24,6 +25,7 @@ class SecurityBar(TypedDict):
     vol: float
     amount: float
 
+@type_check_only
 class SecurityQuote(TypedDict):
     """One quote of `TdxClient.get_security_quotes`: 33 keys, five levels of bids and asks."""
 
@@ -61,6 +63,7 @@ class SecurityQuote(TypedDict):
     bid_vol5: int
     ask_vol5: int
 
+@type_check_only
 class Transaction(TypedDict):
     """One trade of `TdxClient.get_transaction_data`."""
 
@@ -70,6 +73,7 @@ class Transaction(TypedDict):
     num: int
     buyorsell: int
 
+@type_check_only
 class XdxrRecord(TypedDict):
     """One event of `TdxClient.get_xdxr_info`. The value keys depend on "category": 1 has
     fenhong, peigujia, songzhuangu and peigu; 11 and 12 suogu; 13 and 14 xingquanjia and
@@ -92,6 +96,7 @@ class XdxrRecord(TypedDict):
     panhouliutong: NotRequired[float]
     houzongguben: NotRequired[float]
 
+@type_check_only
 class FinanceInfo(TypedDict):
     """`TdxClient.get_finance_info`: 36 keys, or none at all when the server's answer is
     shorter than a whole summary."""
@@ -133,6 +138,7 @@ class FinanceInfo(TypedDict):
     weifenpeilirun: float
     meigujingzichan: float
 
+@type_check_only
 class CompanyInfoEntry(TypedDict):
     """One section of `TdxClient.get_company_info_category`."""
 
@@ -141,6 +147,7 @@ class CompanyInfoEntry(TypedDict):
     start: int
     length: int
 
+@type_check_only
 class DailyBar(TypedDict):
     """One record of `read_daily_bars`."""
 
@@ -152,6 +159,7 @@ class DailyBar(TypedDict):
     amount: float
     volume: float
 
+@type_check_only
 class MinuteBar(TypedDict):
     """One record of `read_minute_bars`."""
 
