@@ -214,7 +214,11 @@ class TdxClient:
         """(announced size, bytes) of the piece of `filename` at `offset`; an empty piece
         means the end of the file."""
 
-def read_daily_bars(filepath: str, price_coeff: SupportsFloat | SupportsIndex = 0.01, vol_coeff: SupportsFloat | SupportsIndex = 0.01) -> list[DailyBar]:
+def read_daily_bars(
+    filepath: str,
+    price_coeff: SupportsFloat | SupportsIndex = 0.01,
+    vol_coeff: SupportsFloat | SupportsIndex = 0.01,
+) -> list[DailyBar]:
     """Read daily bars from a .day file. Prices and volume are multiplied by the
     coefficients; amount is left as stored.
 

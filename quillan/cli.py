@@ -117,7 +117,9 @@ def _core() -> Any:
     try:
         import quillan._core as core
     except ImportError as err:
-        raise CliError(f"cannot load the native module quillan._core ({err}); is quillan installed?") from None
+        raise CliError(
+            f"cannot load the native module quillan._core ({err}); is quillan installed?"
+        ) from None
     return core
 
 
@@ -242,7 +244,9 @@ def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None
     text = client.get_company_info_content(market, code, entry["filename"], entry["start"], entry["length"])
     from quillan.output import write_text
 
-    write_text({"market": market, "code": code, "section": entry["name"], "text": text}, "text", args.format, out)
+    write_text(
+        {"market": market, "code": code, "section": entry["name"], "text": text}, "text", args.format, out
+    )
 
 
 def _pick_section(index: Sequence[dict[str, Any]], wanted: str) -> dict[str, Any]:
@@ -285,7 +289,9 @@ class _Progress:
             self.err.flush()
 
 
-def download_report(client: Any, filename: str, sink: Any, progress: _Progress | None = None) -> tuple[int, int]:
+def download_report(
+    client: Any, filename: str, sink: Any, progress: _Progress | None = None
+) -> tuple[int, int]:
     """Fetches `filename` piece by piece into `sink` (a binary file); returns (bytes, pieces).
 
     The file ends at the first empty piece. The offset is 32 bits wide, so a file cannot go
@@ -328,7 +334,9 @@ def cmd_report(args: argparse.Namespace, session: Session, out: TextIO) -> None:
             os.remove(partial)
     from quillan.output import write_mapping
 
-    write_mapping({"filename": args.filename, "saved_to": target, "bytes": size, "pieces": pieces}, args.format, out)
+    write_mapping(
+        {"filename": args.filename, "saved_to": target, "bytes": size, "pieces": pieces}, args.format, out
+    )
 
 
 def _check_file(path: str) -> None:
@@ -341,14 +349,24 @@ def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     read = require("read_daily_bars")
     _check_file(args.file)
     bars = read(args.file, args.price_coeff, args.vol_coeff)
-    _records(args, out, bars[-args.last :] if args.last else bars, ["date", "open", "high", "low", "close", "amount", "volume"])
+    _records(
+        args,
+        out,
+        bars[-args.last :] if args.last else bars,
+        ["date", "open", "high", "low", "close", "amount", "volume"],
+    )
 
 
 def cmd_minute(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     read = require("read_minute_bars")
     _check_file(args.file)
     bars = read(args.file)
-    _records(args, out, bars[-args.last :] if args.last else bars, ["datetime", "open", "high", "low", "close", "amount", "volume"])
+    _records(
+        args,
+        out,
+        bars[-args.last :] if args.last else bars,
+        ["datetime", "open", "high", "low", "close", "amount", "volume"],
+    )
 
 
 def cmd_ping(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -366,7 +384,12 @@ def cmd_tour(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     run_tour(session, out)
 
 
-def _records(args: argparse.Namespace, out: TextIO, records: Sequence[dict[str, Any]], columns: Sequence[str] | None = None) -> None:
+def _records(
+    args: argparse.Namespace,
+    out: TextIO,
+    records: Sequence[dict[str, Any]],
+    columns: Sequence[str] | None = None,
+) -> None:
     from quillan.output import write_records
 
     write_records(records, args.format, out, columns)
@@ -388,10 +411,16 @@ def build_parser() -> argparse.ArgumentParser:
 
     network = _Parser(add_help=False)
     network.add_argument(
-        "--server", "-s", type=parse_server, metavar="IP:PORT", help="the quote server (default: the built-in simulator)"
+        "--server",
+        "-s",
+        type=parse_server,
+        metavar="IP:PORT",
+        help="the quote server (default: the built-in simulator)",
     )
 
-    def command(name: str, run: Callable[..., None], summary: str, net: bool = True) -> argparse.ArgumentParser:
+    def command(
+        name: str, run: Callable[..., None], summary: str, net: bool = True
+    ) -> argparse.ArgumentParser:
         parents = [network, output] if net else [output]
         p = sub.add_parser(name, help=summary, description=summary, parents=parents)
         p.set_defaults(run=run)
@@ -430,7 +459,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("report", cmd_report, "download a report file from the server")
     p.add_argument("filename", help="the file's name on the server, e.g. reports/securities.csv")
-    p.add_argument("--output", "-o", metavar="PATH", help="where to save it (default: its base name here; - for stdout)")
+    p.add_argument(
+        "--output", "-o", metavar="PATH", help="where to save it (default: its base name here; - for stdout)"
+    )
     p.add_argument("--size", type=_u32, metavar="BYTES", help="the expected size, for the progress bar")
 
     p = command("day", cmd_day, "read a terminal's daily bar file (.day)", net=False)
@@ -444,7 +475,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--last", type=_count, default=0, metavar="N", help="only the last N records")
 
     p = command("ping", cmd_ping, "connection latency to quote servers, fastest first (9999: unreachable)")
-    p.add_argument("servers", type=parse_server, nargs="*", metavar="IP:PORT", help="servers to probe (default: --server)")
+    p.add_argument(
+        "servers",
+        type=parse_server,
+        nargs="*",
+        metavar="IP:PORT",
+        help="servers to probe (default: --server)",
+    )
 
     command("tour", cmd_tour, "a short tour of every command, against the built-in simulator", net=False)
     return parser

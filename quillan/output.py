@@ -38,7 +38,9 @@ def _table(rows: Sequence[Sequence[Any]], columns: Sequence[str], out: TextIO) -
     for row in cells:
         widths = [max(w, display_width(c)) for w, c in zip(widths, row)]
     # Numbers line up on the right, text on the left.
-    right = [bool(rows) and all(isinstance(row[i], (int, float)) for row in rows) for i in range(len(columns))]
+    right = [
+        bool(rows) and all(isinstance(row[i], (int, float)) for row in rows) for i in range(len(columns))
+    ]
     lines = [columns, ["-" * w for w in widths]] + cells
     for line in lines:
         text = "  ".join(_pad(c, w, r) for c, w, r in zip(line, widths, right))
@@ -57,13 +59,17 @@ def _jsonable(value: Any) -> Any:
     return value
 
 
-def write_records(records: Sequence[Mapping[str, object]], fmt: str, out: TextIO, columns: Sequence[str] | None = None) -> None:
+def write_records(
+    records: Sequence[Mapping[str, object]], fmt: str, out: TextIO, columns: Sequence[str] | None = None
+) -> None:
     """A list of dicts: one row per dict, one column per key (those of the first dict unless
     `columns` says otherwise)."""
     if columns is None:
         columns = list(records[0]) if records else []
     if fmt == "json":
-        json.dump([{c: _jsonable(r.get(c)) for c in columns} for r in records], out, ensure_ascii=False, indent=2)
+        json.dump(
+            [{c: _jsonable(r.get(c)) for c in columns} for r in records], out, ensure_ascii=False, indent=2
+        )
         out.write("\n")
     elif fmt == "csv":
         writer = csv.writer(out, lineterminator="\n")

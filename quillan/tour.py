@@ -34,7 +34,9 @@ def write_day_file(path: str, bars: Sequence[dict[str, Any]]) -> None:
         for bar in bars:
             year, month, day = (int(part) for part in bar["datetime"][:10].split("-"))
             cents = [round(bar[key] * 100) for key in ("open", "high", "low", "close")]
-            f.write(_DAY_RECORD.pack(year * 10000 + month * 100 + day, *cents, bar["amount"], int(bar["vol"]), 0))
+            f.write(
+                _DAY_RECORD.pack(year * 10000 + month * 100 + day, *cents, bar["amount"], int(bar["vol"]), 0)
+            )
 
 
 def _f32(value: float) -> float:
@@ -114,7 +116,10 @@ def _bars(t: _Tour) -> None:
     bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 5)
     t.table(bars, ["datetime", "open", "high", "low", "close", "vol", "amount"])
     minutes = t.connect().get_security_bars(7, MARKET, CODE, 0, 240)
-    t.say(f"   the last day's 240 one-minute bars add up to its daily bar: high {max(b['high'] for b in minutes)},")
+    t.say(
+        "   the last day's 240 one-minute bars add up to its daily bar: "
+        f"high {max(b['high'] for b in minutes)},"
+    )
     t.say(f"   low {min(b['low'] for b in minutes)}, close {minutes[-1]['close']}")
     t.check(
         bars == data.security_bars(9, MARKET, CODE, 0, 5)
@@ -152,7 +157,14 @@ def _xdxr(t: _Tour) -> None:
     rows = []
     for e in events:
         values = ", ".join(f"{k} {v:.0f}" if v == int(v) else f"{k} {v:g}" for k, v in list(e.items())[5:])
-        rows.append({"date": f"{e['year']}-{e['month']:02d}-{e['day']:02d}", "category": e["category"], "name": e["name"], "values": values})
+        rows.append(
+            {
+                "date": f"{e['year']}-{e['month']:02d}-{e['day']:02d}",
+                "category": e["category"],
+                "name": e["name"],
+                "values": values,
+            }
+        )
     t.table(rows, ["date", "category", "name", "values"])
     t.check(events == data.xdxr_info(MARKET, CODE), "events")
 
@@ -162,23 +174,39 @@ def _finance(t: _Tour) -> None:
     if not t.has("get_finance_info"):
         return
     info = t.connect().get_finance_info(MARKET, CODE)
-    keys = ["liutongguben", "zongguben", "zongzichan", "jingzichan", "jinglirun", "meigujingzichan", "ipo_date"]
+    keys = [
+        "liutongguben",
+        "zongguben",
+        "zongzichan",
+        "jingzichan",
+        "jinglirun",
+        "meigujingzichan",
+        "ipo_date",
+    ]
     t.table([{"key": k, "value": info.get(k)} for k in keys], ["key", "value"])
     t.check(info == data.finance_info(MARKET, CODE), "finance figures")
 
 
 def _company(t: _Tour) -> None:
-    t.step("Company information: the index, then one section", f"client.get_company_info_category({MARKET}, '{CODE}')")
+    t.step(
+        "Company information: the index, then one section",
+        f"client.get_company_info_category({MARKET}, '{CODE}')",
+    )
     if not t.has("get_company_info_category"):
         return
     index = t.connect().get_company_info_category(MARKET, CODE)
     t.table(index, ["name", "filename", "start", "length"])
     t.check(index == data.company_info_category(MARKET, CODE), "index entries")
     entry = index[1]
-    t.say(f"   client.get_company_info_content({MARKET}, '{CODE}', '{entry['filename']}', {entry['start']}, {entry['length']})")
+    t.say(
+        f"   client.get_company_info_content({MARKET}, '{CODE}', '{entry['filename']}', "
+        f"{entry['start']}, {entry['length']})"
+    )
     if not t.has("get_company_info_content"):
         return
-    text = t.connect().get_company_info_content(MARKET, CODE, entry["filename"], entry["start"], entry["length"])
+    text = t.connect().get_company_info_content(
+        MARKET, CODE, entry["filename"], entry["start"], entry["length"]
+    )
     for line in text.splitlines():
         t.say("    " + line)
     t.check(text == data.company_text(MARKET, CODE, entry["name"]), "section texts")

@@ -15,7 +15,9 @@ def main(argv: list[str] | None = None) -> int:
         description="A TDX quote-server simulator with deterministic synthetic data.",
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=7709, help="port to listen on, 0 for any free one (default 7709)")
+    parser.add_argument(
+        "--port", type=int, default=7709, help="port to listen on, 0 for any free one (default 7709)"
+    )
     parser.add_argument("--verbose", "-v", action="store_true", help="log connections and requests on stderr")
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
     parser.add_argument("--watch-stdin", action="store_true", help=argparse.SUPPRESS)
@@ -23,7 +25,10 @@ def main(argv: list[str] | None = None) -> int:
     try:
         server = SimServer(args.host, args.port, verbose=args.verbose)
     except OSError as err:
-        print(f"quillan.sim: error: cannot listen on {args.host}:{args.port}: {err.strerror or err}", file=sys.stderr)
+        print(
+            f"quillan.sim: error: cannot listen on {args.host}:{args.port}: {err.strerror or err}",
+            file=sys.stderr,
+        )
         return 1
     print(f"quillan.sim: listening on {server.address}", flush=True)
     thread = threading.Thread(target=server.serve_forever, daemon=True)

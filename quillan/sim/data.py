@@ -337,11 +337,15 @@ def report_file_names() -> list[str]:
     return list(_report_makers())
 
 
-@functools.cache
 def report_file_bytes(filename: str) -> bytes:
     """The whole content of a report file; b"" for a name that the simulator does not serve."""
-    make = _report_makers().get(filename)
-    return b"" if make is None else make()
+    # Only served names reach the cache: a client can send any name at all.
+    return _report_content(filename) if filename in _report_makers() else b""
+
+
+@functools.cache
+def _report_content(filename: str) -> bytes:
+    return _report_makers()[filename]()
 
 
 def sent_report_piece(filename: str, offset: int, size: int) -> bytes:

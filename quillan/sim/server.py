@@ -22,7 +22,7 @@ __all__ = ["Server", "SimServer", "address_text"]
 
 
 def address_text(host: str, port: int) -> str:
-    """ "127.0.0.1:7709", or "[::1]:7709" for an IPv6 host: the form that `connect` accepts."""
+    """The address as "127.0.0.1:7709", or "[::1]:7709" for an IPv6 host."""
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
@@ -127,7 +127,7 @@ class Server:
 
     @property
     def address(self) -> str:
-        """"host:port", the form that the command-line tool's --server takes."""
+        """The address as "host:port" ("[::1]:port" for IPv6), as --server takes it."""
         return address_text(self.host, self.port)
 
     @property

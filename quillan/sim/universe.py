@@ -29,8 +29,12 @@ from quillan.sim.codec import f32
 __all__ = [
     "CATEGORIES",
     "DAY_COUNT",
+    "EVENT_NAMES",
+    "FINANCE_KEYS",
+    "FINANCE_UNSCALED",
     "LAST_DAY",
     "SECURITIES",
+    "SERVER_TIME",
     "SESSION_MINUTES",
     "Bar",
     "Category",
@@ -278,12 +282,15 @@ _PERIOD_KEYS: dict[str, Callable[[datetime.date], Hashable]] = {
 }
 
 
-@functools.cache
 def bars(security: Security, category: int) -> tuple[Bar, ...]:
     """Every bar of `category`, oldest first; empty for a category without bars."""
-    kind = CATEGORIES.get(category)
-    if kind is None:
-        return ()
+    # Categories come from the network: only those with bars reach the cache.
+    return _bars(security, category) if category in CATEGORIES else ()
+
+
+@functools.cache
+def _bars(security: Security, category: int) -> tuple[Bar, ...]:
+    kind = CATEGORIES[category]
     if kind.period == "minute":
         return minute_bars(security, kind.minutes)
     if kind.period == "day":
@@ -414,9 +421,7 @@ def events(security: Security) -> tuple[Event, ...]:
     capital(datetime.date(2015, 6, 12), 3, total * 3 // 4, total)
     out.append(Event(datetime.date(2016, 7, 8), 1, (f32(1.2 + rng.randrange(20) / 10), 0.0, 0.0, 0.0)))
     bonus = 2 + rng.randrange(3)
-    out.append(
-        Event(datetime.date(2018, 6, 22), 1, (f32(rng.randrange(5, 40) / 10), 0.0, float(bonus), 0.0))
-    )
+    out.append(Event(datetime.date(2018, 6, 22), 1, (f32(rng.randrange(5, 40) / 10), 0.0, float(bonus), 0.0)))
     grown = total + total * bonus // 10
     capital(datetime.date(2018, 6, 25), 2, floating + (grown - total), grown)
     out.append(Event(datetime.date(2019, 5, 17), 11 + security.market, (0.0, 0.0, f32(1.25), 0.0)))
@@ -542,7 +547,8 @@ def company_sections(security: Security) -> tuple[tuple[str, str], ...]:
     )
     capital = [e for e in events(s) if e.holds_shares]
     lines_cap = "\n".join(
-        f"{e.date:%Y-%m-%d}  {EVENT_NAMES.get(e.category, '未知')}：总股本由{e.values[1]:.0f}万股变为{e.values[3]:.0f}万股"
+        f"{e.date:%Y-%m-%d}  {EVENT_NAMES.get(e.category, '未知')}："
+        f"总股本由{e.values[1]:.0f}万股变为{e.values[3]:.0f}万股"
         for e in capital
     )
     return (

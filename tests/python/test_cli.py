@@ -17,15 +17,17 @@ from netutil import free_port
 from quillan import cli, output
 from quillan.sim import data
 
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(quillan.__file__)), *sys.path]))
+ENV = dict(
+    os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(quillan.__file__)), *sys.path])
+)
 
 
-def run(*args, stderr=subprocess.PIPE, cwd=None):
+def run(*args, stderr=subprocess.PIPE, cwd=None, text=True):
     # -P: keep a source tree in the current directory from shadowing the installed package.
+    command = [sys.executable, "-P", "-m", "quillan", *args]
     return subprocess.run(
-        [sys.executable, "-P", "-m", "quillan", *args],
-        stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=120, env=ENV, cwd=cwd,
-    )  # fmt: skip
+        command, stdout=subprocess.PIPE, stderr=stderr, text=text, timeout=120, env=ENV, cwd=cwd
+    )
 
 
 def parsed(text, fmt):
@@ -47,24 +49,42 @@ def files(tmp_path_factory):
     return folder
 
 
-# Command, the module members it needs, and what the simulator means for it (a list of
+# A command, the module member that it needs, and what the simulator means for it (a list of
 # records or one mapping).
 CASES = [
-    (["bars", "600036", "-n", "5"], ["get_security_bars"], lambda: data.security_bars(9, 1, "600036", 0, 5)),
-    (["bars", "sz000001", "-c", "5m", "--start", "3", "-n", "4"], ["get_security_bars"], lambda: data.security_bars(0, 0, "000001", 3, 4)),
-    (["quotes", "600036", "0:000001"], ["get_security_quotes"], lambda: data.security_quotes([(1, "600036"), (0, "000001")])),
-    (["ticks", "sh600519", "-n", "7"], ["get_transaction_data"], lambda: data.transaction_data(1, "600519", 0, 7)),
-    (["finance", "000002"], ["get_finance_info"], lambda: data.finance_info(0, "000002")),
-    (["company", "601318"], ["get_company_info_category"], lambda: [{"#": i, **e} for i, e in enumerate(data.company_info_category(1, "601318"), 1)]),
-]  # fmt: skip
+    (["bars", "600036", "-n", "5"], "get_security_bars", lambda: data.security_bars(9, 1, "600036", 0, 5)),
+    (
+        ["bars", "sz000001", "-c", "5m", "--start", "3", "-n", "4"],
+        "get_security_bars",
+        lambda: data.security_bars(0, 0, "000001", 3, 4),
+    ),
+    (
+        ["quotes", "600036", "0:000001"],
+        "get_security_quotes",
+        lambda: data.security_quotes([(1, "600036"), (0, "000001")]),
+    ),
+    (
+        ["ticks", "sh600519", "-n", "7"],
+        "get_transaction_data",
+        lambda: data.transaction_data(1, "600519", 0, 7),
+    ),
+    (["finance", "000002"], "get_finance_info", lambda: data.finance_info(0, "000002")),
+    (
+        ["company", "601318"],
+        "get_company_info_category",
+        lambda: [{"#": i, **e} for i, e in enumerate(data.company_info_category(1, "601318"), 1)],
+    ),
+]
 
 
 class TestFormats:
     @pytest.mark.parametrize("fmt", ["table", "csv", "json"])
-    @pytest.mark.parametrize("args, needs, expected", CASES, ids=lambda v: " ".join(v) if isinstance(v, list) else "")
-    def test_results(self, sim, fmt, args, needs, expected):
-        if missing := [n for n in needs if not hasattr(quillan._core.TdxClient, n)]:
-            pytest.skip(f"quillan._core has no {missing[0]}")
+    @pytest.mark.parametrize(
+        "args, member, expected", CASES, ids=lambda v: " ".join(v) if isinstance(v, list) else ""
+    )
+    def test_results(self, sim, fmt, args, member, expected):
+        if not hasattr(quillan._core.TdxClient, member):
+            pytest.skip(f"quillan._core has no {member}")
         flags = [] if fmt == "table" else [f"--{fmt}"]
         out = run(*args, "--server", sim.address, *flags)
         assert out.returncode == 0 and out.stderr == ""
@@ -85,7 +105,11 @@ class TestFormats:
     def test_xdxr_gathers_every_key(self, sim):
         out = run("xdxr", "600036", "--server", sim.address, "--csv")
         header, *rows = parsed(out.stdout, "csv")
-        assert header[:5] == ["year", "month", "day", "category", "name"] and "fenhong" in header and "suogu" in header
+        assert (
+            header[:5] == ["year", "month", "day", "category", "name"]
+            and "fenhong" in header
+            and "suogu" in header
+        )
         assert len(rows) == len(data.xdxr_info(1, "600036"))
 
     @requires("get_company_info_content")
@@ -99,7 +123,9 @@ class TestFormats:
     @requires("read_daily_bars", "read_minute_bars")
     def test_files(self, files):
         out = run("day", str(files / "sh600036.day"), "--json", "--price-coeff", "1")
-        assert [r["close"] for r in json.loads(out.stdout)][-1] == float(data.security_bars(9, 1, "600036", 0, 1)[0]["close"] * 100)
+        assert [r["close"] for r in json.loads(out.stdout)][-1] == float(
+            data.security_bars(9, 1, "600036", 0, 1)[0]["close"] * 100
+        )
         out = run("minute", str(files / "sz000001.lc5"), "--last", "3")
         assert [r[0] + " " + r[1] for r in parsed(out.stdout, "table")[1:]] == [
             b["datetime"] for b in data.security_bars(0, 0, "000001", 0, 3)
@@ -109,7 +135,10 @@ class TestFormats:
     def test_ping(self, sim):
         dead = f"127.0.0.1:{free_port()}"
         rows = json.loads(run("ping", sim.address, dead, "--json").stdout)
-        assert [(r["port"], r["reachable"]) for r in rows] == [(sim.port, True), (int(dead.split(":")[1]), False)]
+        assert [(r["port"], r["reachable"]) for r in rows] == [
+            (sim.port, True),
+            (int(dead.split(":")[1]), False),
+        ]
 
 
 class TestReport:
@@ -122,15 +151,22 @@ class TestReport:
         assert out.stderr == ""  # no progress bar when stderr is not a terminal
 
     def test_to_stdout(self, sim):
-        out = subprocess.run(
-            [sys.executable, "-P", "-m", "quillan", "report", "reports/securities.csv", "-o", "-", "--server", sim.address],
-            capture_output=True, env=ENV, timeout=60,
-        )  # fmt: skip
+        out = run("report", "reports/securities.csv", "-o", "-", "--server", sim.address, text=False)
         assert out.stdout == data.report_file_bytes("reports/securities.csv")
 
     def test_progress_on_a_terminal(self, sim, tmp_path):
         leader, follower = pty.openpty()
-        out = run("report", "reports/sz000001.lc5", "--server", sim.address, "--size", "245760", "-o", str(tmp_path / "f"), stderr=follower)
+        out = run(
+            "report",
+            "reports/sz000001.lc5",
+            "--server",
+            sim.address,
+            "--size",
+            "245760",
+            "-o",
+            str(tmp_path / "f"),
+            stderr=follower,
+        )
         os.close(follower)
         shown = os.read(leader, 65536).decode()
         os.close(leader)
@@ -151,11 +187,27 @@ class TestErrors:
             (["bogus"], 2, "invalid choice: 'bogus'"),
             (["bars", "60003"], 2, "invalid security '60003'"),
             (["bars", "600036", "-c", "fortnight"], 2, "invalid category 'fortnight'"),
-            (["quotes", "600036", "--server", "1.2.3.4"], 2, "invalid server address '1.2.3.4' (expected IP:PORT)"),
-            (["report", "a", "--server", "localhost:7709"], 1, "Invalid address 'localhost:7709': invalid socket address syntax"),
-            (["report", "a", "--server", "127.0.0.1:FREE"], 1, "cannot reach the server at 127.0.0.1:FREE: Connect failed: "),
+            (
+                ["quotes", "600036", "--server", "1.2.3.4"],
+                2,
+                "invalid server address '1.2.3.4' (expected IP:PORT)",
+            ),
+            (
+                ["report", "a", "--server", "localhost:7709"],
+                1,
+                "Invalid address 'localhost:7709': invalid socket address syntax",
+            ),
+            (
+                ["report", "a", "--server", "127.0.0.1:FREE"],
+                1,
+                "cannot reach the server at 127.0.0.1:FREE: Connect failed: ",
+            ),
             (["report", "reports/none", "--server", "SIM"], 1, "the server has no file 'reports/none'"),
-            (["bars", "0:999999", "--server", "SIM"], 1, "the server has no bars of this category for 0:999999"),
+            (
+                ["bars", "0:999999", "--server", "SIM"],
+                1,
+                "the server has no bars of this category for 0:999999",
+            ),
             (["quotes", "600036", "999999", "--server", "SIM"], 1, "the server has no quote for 1:999999"),
             (["finance", "1:000001", "--server", "SIM"], 1, "the server has no finance summary for 1:000001"),
             (["company", "600036", "99", "--server", "SIM"], 1, "no section '99'"),
@@ -184,12 +236,16 @@ class TestParsing:
     def test_security(self, text, expected):
         assert cli.parse_security(text) == expected
 
-    @pytest.mark.parametrize("text", ["60003", "6000361", "256:600036", "bj430047", "1:", ":600036", "60003!"])
+    @pytest.mark.parametrize(
+        "text", ["60003", "6000361", "256:600036", "bj430047", "1:", ":600036", "60003!"]
+    )
     def test_bad_security(self, text):
         with pytest.raises(Exception, match="invalid"):
             cli.parse_security(text)
 
-    @pytest.mark.parametrize("text, expected", [("1.2.3.4:7709", ("1.2.3.4", 7709)), ("[::1]:0", ("[::1]", 0))])
+    @pytest.mark.parametrize(
+        "text, expected", [("1.2.3.4:7709", ("1.2.3.4", 7709)), ("[::1]:0", ("[::1]", 0))]
+    )
     def test_server(self, text, expected):
         assert cli.parse_server(text) == expected
 
@@ -202,7 +258,9 @@ class TestParsing:
 class TestTable:
     def test_wide_characters_align(self):
         buffer = io.StringIO()
-        output.write_records([{"name": "最新提示", "start": 0}, {"name": "ab", "start": 1234}], "table", buffer)
+        output.write_records(
+            [{"name": "最新提示", "start": 0}, {"name": "ab", "start": 1234}], "table", buffer
+        )
         lines = buffer.getvalue().splitlines()
         assert [output.display_width(line) for line in lines] == [15] * 4
         assert lines[2].endswith("    0") and lines[3].startswith("ab ")

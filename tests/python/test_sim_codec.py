@@ -14,7 +14,15 @@ from wire import Reader, decode_bars, decode_quotes, decode_trades, decode_volum
 class TestPrice:
     @pytest.mark.parametrize(
         "value, encoded",
-        [(5, "05"), (-5, "45"), (69, "85 01"), (-16577, "C1 83 02"), (-8191, "FF 7F"), (0, "00"), (12340, "B4 C0 01")],
+        [
+            (5, "05"),
+            (-5, "45"),
+            (69, "85 01"),
+            (-16577, "C1 83 02"),
+            (-8191, "FF 7F"),
+            (0, "00"),
+            (12340, "B4 C0 01"),
+        ],
     )
     def test_vectors(self, value, encoded):
         assert codec.pack_price(value) == bytes.fromhex(encoded)
@@ -39,7 +47,9 @@ class TestVolume:
         assert codec.pack_volume(value) == bytes.fromhex(encoded)
         assert codec.decode_volume(int.from_bytes(bytes.fromhex(encoded), "little")) == value
 
-    @pytest.mark.parametrize("raw, value", [(0, 5.877471754111438e-39), (0xFFFFFFFF, decode_volume(0xFFFFFFFF))])
+    @pytest.mark.parametrize(
+        "raw, value", [(0, 5.877471754111438e-39), (0xFFFFFFFF, decode_volume(0xFFFFFFFF))]
+    )
     def test_decode_extremes(self, raw, value):
         assert codec.decode_volume(raw) == value
 
@@ -47,7 +57,9 @@ class TestVolume:
         # The 9-bit exponent carries values that no IEEE single holds.
         assert codec.decode_volume(struct.unpack("<I", codec.pack_volume(2.0**200))[0]) == 2.0**200
 
-    @pytest.mark.parametrize("value", [0.0, -1.0, float("inf"), float("nan"), 2.0**-200, 2.0**400, 16777217.0, 0.1])
+    @pytest.mark.parametrize(
+        "value", [0.0, -1.0, float("inf"), float("nan"), 2.0**-200, 2.0**400, 16777217.0, 0.1]
+    )
     def test_refuses_what_it_cannot_carry(self, value):
         with pytest.raises(codec.VolumeError):
             codec.pack_volume(value)
@@ -117,7 +129,14 @@ class TestOracle:
             " 90 06 98 09 00 00 41 01 05 07" + " 00" * 16 + " 00 00 00 00 00 00 00 00 00 00"
         )
         (q,) = decode_quotes(body)
-        assert (q["price"], q["last_close"], q["high"], q["low"], q["vol"], q["b_vol"]) == (12.34, 12.0, 12.4, 12.3, 1000, 600)
+        assert (q["price"], q["last_close"], q["high"], q["low"], q["vol"], q["b_vol"]) == (
+            12.34,
+            12.0,
+            12.4,
+            12.3,
+            1000,
+            600,
+        )
         assert (q["bid1"], q["ask1"], q["bid_vol1"], q["ask_vol1"], q["bid5"]) == (12.33, 12.35, 5, 7, 12.34)
 
     def test_trades(self):

@@ -58,13 +58,24 @@ class TestBars:
         for bar in universe.bars(security, 7)[-240:]:
             mine = [t for t in trades if t.minute == bar.minute - 1]
             prices = [t.price for t in mine]
-            assert (bar.open, bar.high, bar.low, bar.close) == (prices[0], max(prices), min(prices), prices[-1])
+            assert (bar.open, bar.high, bar.low, bar.close) == (
+                prices[0],
+                max(prices),
+                min(prices),
+                prices[-1],
+            )
             assert bar.vol == 100 * sum(t.vol for t in mine)
 
     def test_quote_agrees_with_the_day(self, security):
         q = universe.quote(security)
         today, yesterday = universe.bars(security, 9)[-2:][::-1]
-        assert (q.price, q.open, q.high, q.low, q.last_close) == (today.close, today.open, today.high, today.low, yesterday.close)
+        assert (q.price, q.open, q.high, q.low, q.last_close) == (
+            today.close,
+            today.open,
+            today.high,
+            today.low,
+            yesterday.close,
+        )
         assert q.vol * 100 == today.vol == 100 * (q.s_vol + q.b_vol) and q.amount == today.amount
         assert [lv.bid for lv in q.levels] == sorted((lv.bid for lv in q.levels), reverse=True)
         assert q.levels[0].bid < q.price < q.levels[0].ask
@@ -115,13 +126,19 @@ def _digest() -> str:
     for s in universe.SECURITIES:
         for args in ((9, 800), (0, 100)):
             h.update(repr(data.security_bars(args[0], s.market, s.code, 0, args[1])).encode())
-        h.update(repr((data.transaction_data(s.market, s.code, 0, 50), data.xdxr_info(s.market, s.code))).encode())
-        h.update(repr((data.finance_info(s.market, s.code), data.security_quotes([(s.market, s.code)]))).encode())
+        h.update(
+            repr((data.transaction_data(s.market, s.code, 0, 50), data.xdxr_info(s.market, s.code))).encode()
+        )
+        h.update(
+            repr((data.finance_info(s.market, s.code), data.security_quotes([(s.market, s.code)]))).encode()
+        )
     return h.hexdigest()
 
 
 def test_same_data_in_every_process():
     code = "import test_sim_data as t; print(t._digest())"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONHASHSEED="123")
-    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True, env=env)
+    out = subprocess.run(
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True, env=env
+    )
     assert out.stdout.strip() == _digest()

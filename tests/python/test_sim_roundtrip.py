@@ -50,7 +50,9 @@ class TestBars:
 
 @requires("get_security_quotes")
 class TestQuotes:
-    @pytest.mark.parametrize("stocks", [SECURITIES, [(1, "600036")] * 3 + [UNKNOWN], [UNKNOWN], [(0, "000001")] * 80])
+    @pytest.mark.parametrize(
+        "stocks", [SECURITIES, [(1, "600036")] * 3 + [UNKNOWN], [UNKNOWN], [(0, "000001")] * 80]
+    )
     def test_quotes(self, sim_client, stocks):
         same(sim_client.get_security_quotes(stocks), data.security_quotes(stocks))
 
@@ -88,7 +90,9 @@ class TestCompany:
         index = sim_client.get_company_info_category(*security)
         same(index, data.company_info_category(*security))
         for entry in index:
-            text = sim_client.get_company_info_content(*security, entry["filename"], entry["start"], entry["length"])
+            text = sim_client.get_company_info_content(
+                *security, entry["filename"], entry["start"], entry["length"]
+            )
             assert text == data.company_text(*security, entry["name"]) != ""
 
     def test_whole_file(self, sim_client):
@@ -97,7 +101,9 @@ class TestCompany:
 
 
 class TestReport:
-    @pytest.mark.parametrize("filename", ["reports/securities.csv", "reports/sz000001.lc5", "reports/nothing"])
+    @pytest.mark.parametrize(
+        "filename", ["reports/securities.csv", "reports/sz000001.lc5", "reports/nothing"]
+    )
     def test_pieces(self, sim_client, filename):
         offset, whole = 0, b""
         while True:

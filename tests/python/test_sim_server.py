@@ -63,7 +63,10 @@ class TestServer:
 
     def test_standalone_port_in_use(self, sim):
         out = subprocess.run(
-            [sys.executable, "-P", "-m", "quillan.sim", "--port", str(sim.port)], capture_output=True, text=True, timeout=60
+            [sys.executable, "-P", "-m", "quillan.sim", "--port", str(sim.port)],
+            capture_output=True,
+            text=True,
+            timeout=60,
         )
         assert out.returncode == 1 and out.stderr.startswith("quillan.sim: error: cannot listen on")
 
@@ -97,7 +100,9 @@ class TestAnswers:
         args = (category, *security, 3, 200)
         assert wire.decode_bars(category, raw.exchange(wire.bars_request(*args))) == data.security_bars(*args)
 
-    @pytest.mark.parametrize("start, count", [(0, 1), (0, 800), (0, 65535), (5, 10), (38000, 10), (65535, 65535)])
+    @pytest.mark.parametrize(
+        "start, count", [(0, 1), (0, 800), (0, 65535), (5, 10), (38000, 10), (65535, 65535)]
+    )
     def test_bar_windows(self, raw, start, count):
         args = (7, 0, "300750", start, count)
         assert wire.decode_bars(7, raw.exchange(wire.bars_request(*args))) == data.security_bars(*args)
@@ -139,7 +144,9 @@ class TestAnswers:
     )
     def test_company_text_ranges(self, raw, filename, start, length):
         args = (1, "600036", filename, start, length)
-        assert wire.decode_company_text(raw.exchange(wire.company_text_request(*args))) == data.company_info_content(*args)
+        assert wire.decode_company_text(
+            raw.exchange(wire.company_text_request(*args))
+        ) == data.company_info_content(*args)
 
     @pytest.mark.parametrize("filename", data.report_file_names()[:5] + ["reports/none", ""])
     def test_report_files(self, raw, filename):

@@ -13,7 +13,9 @@ from quillan.sim import data
 STUB = ast.parse((pathlib.Path(quillan.__file__).parent / "_core.pyi").read_text())
 CLASSES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef)}
 FUNCTIONS = {n.name: n for n in STUB.body if isinstance(n, ast.FunctionDef)}
-METHODS = {n.name: n for n in CLASSES["TdxClient"].body if isinstance(n, ast.FunctionDef) and n.name != "__new__"}
+METHODS = {
+    n.name: n for n in CLASSES["TdxClient"].body if isinstance(n, ast.FunctionDef) and n.name != "__new__"
+}
 
 
 def params(node: ast.FunctionDef) -> list[str]:

@@ -41,7 +41,11 @@ def quotes_request(stocks: list[tuple[int, str]]) -> bytes:
 
 
 def trades_request(market: int, code: str, start: int, count: int) -> bytes:
-    return frame("0C 17 08 01 01 01", 0x0FC5, struct.pack("<H", market) + code6(code) + struct.pack("<HH", start, count))
+    return frame(
+        "0C 17 08 01 01 01",
+        0x0FC5,
+        struct.pack("<H", market) + code6(code) + struct.pack("<HH", start, count),
+    )
 
 
 def xdxr_request(market: int, code: str) -> bytes:
@@ -216,7 +220,15 @@ def decode_trades(body: bytes) -> list[dict]:
         (t,) = r.take("H")
         delta, vol, num, buyorsell, _ = (r.price() for _ in range(5))
         total += delta
-        out.append({"time": f"{t // 60:02d}:{t % 60:02d}", "price": total / 100.0, "vol": vol, "num": num, "buyorsell": buyorsell})
+        out.append(
+            {
+                "time": f"{t // 60:02d}:{t % 60:02d}",
+                "price": total / 100.0,
+                "vol": vol,
+                "num": num,
+                "buyorsell": buyorsell,
+            }
+        )
     return out
 
 
