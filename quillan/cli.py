@@ -419,13 +419,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
 
     def command(
-        name: str, run: Callable[..., None], summary: str, net: bool = True
+        name: str, run: Callable[..., None], summary: str, net: bool = True, formats: bool = True
     ) -> argparse.ArgumentParser:
-        parents = [network, output] if net else [output]
+        parents = ([network] if net else []) + ([output] if formats else [])
         p = sub.add_parser(name, help=summary, description=summary, parents=parents)
-        p.set_defaults(run=run)
-        if not net:
-            p.set_defaults(server=None)
+        p.set_defaults(run=run, server=None, format="table")
         return p
 
     security_help = "600036, 1:600036 or sh600036 (codes starting with 5, 6 or 9 default to market 1)"
@@ -483,7 +481,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="servers to probe (default: --server)",
     )
 
-    command("tour", cmd_tour, "a short tour of every command, against the built-in simulator", net=False)
+    command(
+        "tour", cmd_tour, "a short tour of every capability, against the built-in simulator", False, False
+    )
     return parser
 
 
