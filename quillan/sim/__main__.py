@@ -9,6 +9,12 @@ import threading
 from quillan.sim.server import SimServer
 
 
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"invalid port '{text}' (0 to 65535)")
+    return int(text)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m quillan.sim",
@@ -16,7 +22,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument(
-        "--port", type=int, default=7709, help="port to listen on, 0 for any free one (default 7709)"
+        "--port", type=_port, default=7709, help="port to listen on, 0 for any free one (default 7709)"
     )
     parser.add_argument("--verbose", "-v", action="store_true", help="log connections and requests on stderr")
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
@@ -30,17 +36,18 @@ def main(argv: list[str] | None = None) -> int:
             file=sys.stderr,
         )
         return 1
-    print(f"quillan.sim: listening on {server.address}", flush=True)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
     try:
+        print(f"quillan.sim: listening on {server.address}", flush=True)
+        thread = threading.Thread(target=server.serve_forever, daemon=True)
+        thread.start()
         if args.watch_stdin:
             sys.stdin.buffer.read()
         else:
             thread.join()
-    except KeyboardInterrupt:
+    except KeyboardInterrupt:  # Ctrl-C: the way to stop it
         pass
-    server.close()
+    finally:
+        server.close()
     return 0
 
 
