@@ -20,6 +20,7 @@ __all__ = ["CliError", "main", "parse_security", "parse_server"]
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
+QUOTES_PER_REQUEST = 80
 
 
 class CliError(Exception):
@@ -191,7 +192,11 @@ def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 def cmd_quotes(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     client = session.client("get_security_quotes")
-    quotes = client.get_security_quotes(args.securities)
+    # At most QUOTES_PER_REQUEST securities per request: a server may cap its answer (the
+    # simulator sends 80 quotes at most), and past 9360 the request's 16-bit length overflows.
+    quotes: list[dict[str, Any]] = []
+    for at in range(0, len(args.securities), QUOTES_PER_REQUEST):
+        quotes += client.get_security_quotes(args.securities[at : at + QUOTES_PER_REQUEST])
     found = {(q["market"], q["code"]) for q in quotes}
     missing = [s for s in args.securities if s not in found]
     if missing:

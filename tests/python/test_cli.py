@@ -101,6 +101,13 @@ class TestFormats:
             lines = [list(want[0]), *([output.format_value(v) for v in r.values()] for r in want)]
         assert [" ".join(r) for r in rows] == [" ".join(r) for r in lines]
 
+    @requires("get_security_quotes")
+    def test_many_quotes_take_several_requests(self, sim):
+        rows = json.loads(
+            run("quotes", *["600036", "sz000002"] * 60, "--server", sim.address, "--json").stdout
+        )
+        assert [r["code"] for r in rows] == ["600036", "000002"] * 60
+
     @requires("get_xdxr_info")
     def test_xdxr_gathers_every_key(self, sim):
         out = run("xdxr", "600036", "--server", sim.address, "--csv")

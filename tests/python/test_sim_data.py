@@ -8,7 +8,6 @@ import sys
 import pytest
 
 from quillan.sim import data, universe
-from quillan.sim.codec import as_volume
 
 STOCKS = [s for s in universe.SECURITIES if s.shares]
 
@@ -79,12 +78,6 @@ class TestBars:
         assert q.vol * 100 == today.vol == 100 * (q.s_vol + q.b_vol) and q.amount == today.amount
         assert [lv.bid for lv in q.levels] == sorted((lv.bid for lv in q.levels), reverse=True)
         assert q.levels[0].bid < q.price < q.levels[0].ask
-
-    def test_client_values(self, security):
-        bar = universe.bars(security, 9)[-1]
-        (d,) = data.security_bars(9, security.market, security.code, 0, 1)
-        assert d["close"] == bar.close / 100 and d["vol"] == as_volume(bar.vol)
-        assert d["datetime"] == f"{universe.LAST_DAY:%Y-%m-%d} 15:00"
 
 
 @pytest.mark.parametrize("security", STOCKS, ids=lambda s: s.label)
