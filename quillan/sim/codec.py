@@ -140,8 +140,9 @@ def pack_code(code: str) -> bytes:
 def frame_response(body: bytes, command: int = 0, prefix: bytes = b"") -> bytes:
     """The 16-byte header followed by the body, zlib-compressed when that makes it smaller.
 
-    The client ignores the first 12 header bytes; they hold a marker, bytes 1 to 6 of the
-    request's prefix and the command code, which helps when reading a capture. ZS is the
+    The client ignores the first 12 header bytes; they hold a marker, the request's prefix
+    after its first byte (zero-padded to 6) and the command code, which helps when reading a
+    capture. ZS is the
     length on the wire and US the length after decompression: they differ exactly when the
     body is compressed.
     """
