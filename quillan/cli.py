@@ -522,8 +522,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _describe(error: BaseException) -> str:
+    from quillan.output import visible
+
     text = str(error) or type(error).__name__
-    return " ".join(text.split())  # one line, whatever the message holds
+    return visible(" ".join(text.split()))  # one line, whatever the message holds
 
 
 def _fail(err: TextIO, message: str, status: int) -> int:

@@ -8,7 +8,15 @@ import unicodedata
 from collections.abc import Mapping, Sequence
 from typing import Any, TextIO
 
-__all__ = ["FORMATS", "display_width", "format_value", "write_records", "write_mapping", "write_text"]
+__all__ = [
+    "FORMATS",
+    "display_width",
+    "format_value",
+    "visible",
+    "write_mapping",
+    "write_records",
+    "write_text",
+]
 
 FORMATS = ("table", "csv", "json")
 
@@ -22,6 +30,12 @@ def format_value(value: Any) -> str:
     return str(value)
 
 
+def visible(text: str, keep: str = "") -> str:
+    """`text` with control characters (but those in `keep`) written as escapes: text from a
+    server must not drive the terminal (a stray ESC could rewrite the screen)."""
+    return "".join(ch if ch in keep or unicodedata.category(ch) != "Cc" else ascii(ch)[1:-1] for ch in text)
+
+
 def display_width(text: str) -> int:
     """Columns that `text` takes in a terminal: wide (East Asian) characters take two."""
     return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
@@ -33,7 +47,7 @@ def _pad(text: str, width: int, right: bool) -> str:
 
 
 def _table(rows: Sequence[Sequence[Any]], columns: Sequence[str], out: TextIO) -> None:
-    cells = [[format_value(v) for v in row] for row in rows]
+    cells = [[visible(format_value(v)) for v in row] for row in rows]
     widths = [display_width(c) for c in columns]
     for row in cells:
         widths = [max(w, display_width(c)) for w, c in zip(widths, row)]
@@ -96,7 +110,7 @@ def write_mapping(mapping: Mapping[str, Any], fmt: str, out: TextIO) -> None:
 def write_text(fields: Mapping[str, Any], text_key: str, fmt: str, out: TextIO) -> None:
     """A text with a few fields about it: the bare text in a table, else like a mapping."""
     if fmt == "table":
-        text = str(fields[text_key])
+        text = visible(str(fields[text_key]), keep="\n\t")
         out.write(text if text.endswith("\n") or not text else text + "\n")
     else:
         write_mapping(fields, fmt, out)

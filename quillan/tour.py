@@ -16,7 +16,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TextIO
 
 from quillan.cli import CliError, Session, download_report
-from quillan.output import write_records
+from quillan.output import visible, write_records
 from quillan.sim import data
 
 __all__ = ["run_tour", "write_day_file"]
@@ -208,7 +208,7 @@ def _company(t: _Tour) -> None:
         MARKET, CODE, entry["filename"], entry["start"], entry["length"]
     )
     for line in text.splitlines():
-        t.say("    " + line)
+        t.say("    " + visible(line, keep="\t"))
     t.check(text == data.company_text(MARKET, CODE, entry["name"]), "section texts")
 
 

@@ -305,6 +305,14 @@ class TestTable:
         assert [output.display_width(line) for line in lines] == [15] * 4
         assert lines[2].endswith("    0") and lines[3].startswith("ab ")
 
+    def test_control_characters_are_escaped(self):
+        buffer = io.StringIO()
+        output.write_records([{"name": "a\x1b[2Jb\0"}], "table", buffer)
+        assert buffer.getvalue().splitlines()[2] == "a\\x1b[2Jb\\x00"
+        buffer = io.StringIO()
+        output.write_text({"text": "x\ty\n\x07z"}, "text", "table", buffer)
+        assert buffer.getvalue() == "x\ty\n\\x07z\n"
+
 
 def test_console_script():
     script = shutil.which("quillan", path=os.path.dirname(sys.executable))
