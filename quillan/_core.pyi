@@ -9,9 +9,9 @@ The TypedDicts below describe the shapes of the results; they exist for type che
 """
 
 from collections.abc import Sequence
-from typing import Final, Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
-__all__: Final[list[str]]
+__all__ = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
 
 @type_check_only
 class SecurityBar(TypedDict):
