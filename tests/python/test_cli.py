@@ -6,6 +6,7 @@ import json
 import os
 import pty
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -16,6 +17,7 @@ from members import requires
 from netutil import free_port
 from quillan import cli, output
 from quillan.sim import data
+from standin import Reply
 
 ENV = dict(
     os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(quillan.__file__)), *sys.path])
@@ -189,6 +191,19 @@ class TestReport:
         }  # fmt: skip
         assert (tmp_path / "sh600036.lc5").read_bytes() == data.report_file_bytes("reports/sh600036.lc5")
         assert out.stderr == ""  # no progress bar when stderr is not a terminal
+
+    def test_announced_sizes_are_not_trusted(self, standin, tmp_path):
+        # A piece announced larger or smaller than it is: the file is the bytes that came,
+        # and the next request asks for the offset right after them.
+        standin.script(
+            Reply(body=struct.pack("<I", 99) + b"abcdef", compress=True),
+            Reply(body=struct.pack("<I", 1) + b"ghij"),
+            Reply(body=struct.pack("<I", 7)),
+        )
+        out = run("report", "f", "-o", str(tmp_path / "f"), "--server", f"{standin.host}:{standin.port}")
+        assert out.returncode == 0 and (tmp_path / "f").read_bytes() == b"abcdefghij"
+        offsets = [struct.unpack_from("<I", frame, 12)[0] for frame in standin.frames()]
+        assert offsets == [0, 6, 10]
 
     def test_to_stdout(self, sim):
         out = run("report", "reports/securities.csv", "-o", "-", "--server", sim.address, text=False)
