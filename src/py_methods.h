@@ -13,4 +13,9 @@ namespace quillan::py {
 // TdxClient methods (py_reference.cpp)
 QUILLAN_FASTCALL(client_get_report_file);
 
+// TdxClient methods (py_market.cpp)
+QUILLAN_FASTCALL(client_get_security_bars);
+QUILLAN_FASTCALL(client_get_security_quotes);
+QUILLAN_FASTCALL(client_get_transaction_data);
+
 }  // namespace quillan::py
