@@ -69,16 +69,6 @@ TEST(Price, AtTheEndGivesZeroAndStays) {
     EXPECT_EQ(p, 0u);
 }
 
-TEST(Price, ReadsFromTheMiddle) {
-    const Bytes body = {0x92, 0x13, 0x62, 0x00, 0xA8, 0x0F};
-    size_t p = 0;
-    EXPECT_EQ(read_price(body, p), 1234);
-    EXPECT_EQ(read_price(body, p), -34);
-    EXPECT_EQ(read_price(body, p), 0);
-    EXPECT_EQ(read_price(body, p), 1000);
-    EXPECT_EQ(p, 6u);
-}
-
 TEST(Price, SkipEndsWhereReadEnds) {
     std::mt19937 rng(7);
     for (int round = 0; round < 2000; ++round) {
@@ -173,6 +163,13 @@ TEST(Text, DateTimeAndTime) {
     EXPECT_EQ(text_of(buf, format_datetime({429496, 72, 95, 1092, 15}, buf)),
               "429496-72-95 1092:15");
     EXPECT_EQ(text_of(buf, format_datetime({0, 0, 0, 0, 0}, buf)), "0-00-00 00:00");
+    // Either side of the short paths for two- and four-digit numbers.
+    EXPECT_EQ(text_of(buf, format_datetime({999, 9, 10, 99, 100}, buf)), "999-09-10 99:100");
+    EXPECT_EQ(text_of(buf, format_datetime({1000, 100, 999, 1000, 9999}, buf)),
+              "1000-100-999 1000:9999");
+    EXPECT_EQ(text_of(buf, format_datetime({9999, 10000, 0, 0, 0}, buf)), "9999-10000-00 00:00");
+    EXPECT_EQ(text_of(buf, format_datetime({10000, 1, 1, 0, 0}, buf)), "10000-01-01 00:00");
+    EXPECT_EQ(text_of(buf, format_datetime({9, 0, 0, 0, 0}, buf)), "9-00-00 00:00");
     EXPECT_EQ(
         text_of(buf, format_datetime(
                          {4294967295u, 4294967295u, 4294967295u, 4294967295u, 4294967295u}, buf)),
