@@ -27,10 +27,23 @@ KeyTable kQuoteKeys{
 
 KeyTable kTradeKeys{"time", "price", "vol", "num", "buyorsell"};
 
-// Fills a new dict key by key, in the order of its KeyTable.
+// A dict holding every key of `keys` (mapped to None), in order. Made on first use and kept.
+PyObject* make_template(const KeyTable& keys) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (PyDict_SetItem(dict.get(), keys[i], Py_None) < 0) throw_py_error();
+    }
+    return dict.release();
+}
+
+// Fills a new dict key by key, in the order of its KeyTable. An empty dict takes five keys
+// before it has to grow; a record with more starts as a copy of a template that already holds
+// every key, so filling it only replaces values and it is never resized.
 class Record {
   public:
     explicit Record(const KeyTable& keys) : keys_(keys), dict_(PyRef::steal(PyDict_New())) {}
+    Record(const KeyTable& keys, PyObject* tmpl)
+        : keys_(keys), dict_(PyRef::steal(PyDict_Copy(tmpl))) {}
 
     Record& add(PyRef value) {
         dict_set(dict_.get(), keys_[next_++], value);
@@ -50,7 +63,8 @@ PyRef thousandths(int64_t v) { return float_obj(static_cast<double>(v) / 1000.0)
 PyRef bar_dict(const net::SecurityBar& bar) {
     char text[protocol::kDateTimeTextMax];
     const size_t n = protocol::format_datetime(bar.datetime, text);
-    return Record(kBarKeys)
+    static PyObject* const tmpl = make_template(kBarKeys);
+    return Record(kBarKeys, tmpl)
         .add(ascii_obj({text, n}))
         .add(thousandths(bar.open))
         .add(thousandths(bar.high))
@@ -70,7 +84,8 @@ PyRef code_obj(const std::string& code) {
 }
 
 PyRef quote_dict(const net::SecurityQuote& q) {
-    Record r(kQuoteKeys);
+    static PyObject* const tmpl = make_template(kQuoteKeys);
+    Record r(kQuoteKeys, tmpl);
     r.add(int_obj(q.market))
         .add(code_obj(q.code))
         .add(hundredths(q.price))
