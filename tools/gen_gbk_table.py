@@ -4,9 +4,9 @@
     python3 tools/gen_gbk_table.py index-gb18030.txt index-gb18030-ranges.txt \
         > src/protocol/gbk_table.inc
 
-The two index files are published with the Encoding Standard (encoding.spec.whatwg.org). The
-output holds the two-byte index as one dense array of code points (0 where a pointer has no
-code point) and the ranges index as two sorted arrays, so the build needs nothing else.
+The two index files are published with the WHATWG Encoding Standard. The output holds the
+two-byte index as one dense array of code points (0 where a pointer has no code point) and the
+ranges index as two sorted arrays, so the build needs nothing else.
 """
 
 from __future__ import annotations

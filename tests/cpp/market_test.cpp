@@ -188,7 +188,7 @@ constexpr const char* kWorkedQuote =
     "00 00 00 00 00 00 00 00 00 00";
 
 // One quote record: the 31 varints and the amount between its 9-byte head and its tail.
-struct QuoteSpec {
+struct QuoteRecord {
     uint8_t market;
     const char* code;  // hex of the six code bytes
     int64_t v[13];  // price, four deltas, servertime, unused, vol, cur_vol, s_vol, b_vol, 2 unused
@@ -198,7 +198,7 @@ struct QuoteSpec {
 };
 
 // Appends one record; returns the offset just past its fifth level.
-size_t put_quote(Writer& w, const QuoteSpec& q) {
+size_t put_quote(Writer& w, const QuoteRecord& q) {
     w.u8(q.market).raw(hex(q.code)).u16(0xBEEF);
     for (int i = 0; i < 9; ++i) w.price(q.v[i]);
     w.u32(q.amount);
@@ -210,7 +210,7 @@ size_t put_quote(Writer& w, const QuoteSpec& q) {
 }
 
 // clang-format off
-const QuoteSpec kQuotes[] = {
+const QuoteRecord kQuotes[] = {
     {1, "36 30 30 30 33 36", {1234, -34, 0, 6, -4, 14, 0, 1000, 10, 400, 600, 0, 0}, 0x447A0000,
      {-1, 1, 5, 7}, "00 00  00 00 00 00  00 00 00 00"},
     {0, "30 30 30 30 30 31", {98765, 100000, -8192, 8191, -1, 93000123, 77, 1LL << 33, 3, -5,
