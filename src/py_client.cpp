@@ -67,6 +67,14 @@ PyMethodDef kMethods[] = {
      "get_transaction_data($self, market, code, start, count)\n--\n\n"},
     {"get_report_file", fastcall(client_get_report_file), kFastKw,
      "get_report_file($self, filename, offset)\n--\n\n"},
+    {"get_xdxr_info", fastcall(client_get_xdxr_info), kFastKw,
+     "get_xdxr_info($self, market, code)\n--\n\n"},
+    {"get_finance_info", fastcall(client_get_finance_info), kFastKw,
+     "get_finance_info($self, market, code)\n--\n\n"},
+    {"get_company_info_category", fastcall(client_get_company_info_category), kFastKw,
+     "get_company_info_category($self, market, code)\n--\n\n"},
+    {"get_company_info_content", fastcall(client_get_company_info_content), kFastKw,
+     "get_company_info_content($self, market, code, filename, start, length)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

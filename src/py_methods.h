@@ -12,6 +12,10 @@ namespace quillan::py {
 
 // TdxClient methods (py_reference.cpp)
 QUILLAN_FASTCALL(client_get_report_file);
+QUILLAN_FASTCALL(client_get_xdxr_info);
+QUILLAN_FASTCALL(client_get_finance_info);
+QUILLAN_FASTCALL(client_get_company_info_category);
+QUILLAN_FASTCALL(client_get_company_info_content);
 
 // TdxClient methods (py_market.cpp)
 QUILLAN_FASTCALL(client_get_security_bars);

@@ -24,6 +24,10 @@ inline uint32_t load_u32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
+// A little-endian IEEE-754 single at `p`, widened to double (exactly, without scaling).
+inline double load_f32(const uint8_t* p) {
+    return static_cast<double>(std::bit_cast<float>(load_u32(p)));
+}
 
 // A signed price varint at `p`:
 //   first byte   bit 7 more bytes follow, bit 6 negative, bits 0-5 magnitude bits 0-5

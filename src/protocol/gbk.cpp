@@ -212,4 +212,11 @@ std::string decode_gbk(std::span<const uint8_t> bytes) {
     return out;
 }
 
+std::string decode_utf8(std::span<const uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    decode_utf8(bytes, out);
+    return out;
+}
+
 }  // namespace quillan::protocol

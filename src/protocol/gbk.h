@@ -16,4 +16,9 @@ namespace quillan::protocol {
 // is decoded: NUL bytes stay in the text.
 std::string decode_gbk(std::span<const uint8_t> bytes);
 
+// Decodes UTF-8 text, replacing each maximal ill-formed subpart with one U+FFFD (the WHATWG
+// UTF-8 decoder; Python's bytes.decode("utf-8", "replace") gives the same text). No byte-order
+// mark is looked for and NUL bytes stay in the text. Never fails.
+std::string decode_utf8(std::span<const uint8_t> bytes);
+
 }  // namespace quillan::protocol
