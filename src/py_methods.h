@@ -10,6 +10,11 @@ namespace quillan::py {
 #define QUILLAN_FASTCALL(name) \
     PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 
+// Module functions (py_files.cpp, py_ping.cpp); `self` is the module.
+QUILLAN_FASTCALL(module_read_daily_bars);
+QUILLAN_FASTCALL(module_read_minute_bars);
+QUILLAN_FASTCALL(module_ping_servers);
+
 // TdxClient methods (py_reference.cpp)
 QUILLAN_FASTCALL(client_get_report_file);
 QUILLAN_FASTCALL(client_get_xdxr_info);
