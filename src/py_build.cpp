@@ -15,6 +15,11 @@ KeyTable::KeyTable(std::initializer_list<const char*> names)
     registry().push_back(this);
 }
 
+KeyTable::KeyTable(std::span<const char* const> names)
+    : names_(names.begin(), names.end()), keys_(names.size(), nullptr) {
+    registry().push_back(this);
+}
+
 bool KeyTable::intern_all() {
     for (KeyTable* table : registry()) {
         for (size_t i = 0; i < table->names_.size(); ++i) {

@@ -53,6 +53,8 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
 class KeyTable {
   public:
     KeyTable(std::initializer_list<const char*> names);
+    // The same from a name table kept elsewhere (it must outlive the module).
+    explicit KeyTable(std::span<const char* const> names);
     KeyTable(const KeyTable&) = delete;
     KeyTable& operator=(const KeyTable&) = delete;
 

@@ -58,8 +58,23 @@ constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"connect", fastcall(client_connect), kFastKw, "connect($self, ip, port)\n--\n\n"},
     {"disconnect", client_disconnect, METH_NOARGS, "disconnect($self)\n--\n\n"},
+    {"get_security_bars", fastcall(client_get_security_bars), kFastKw,
+     "get_security_bars($self, category, market, code, start, count)\n--\n\n"
+     "category: 0..11, market: 0/1, code: \"600036\", start: offset, count: num"},
+    {"get_security_quotes", fastcall(client_get_security_quotes), kFastKw,
+     "get_security_quotes($self, stock_list)\n--\n\n"},
+    {"get_transaction_data", fastcall(client_get_transaction_data), kFastKw,
+     "get_transaction_data($self, market, code, start, count)\n--\n\n"},
     {"get_report_file", fastcall(client_get_report_file), kFastKw,
      "get_report_file($self, filename, offset)\n--\n\n"},
+    {"get_xdxr_info", fastcall(client_get_xdxr_info), kFastKw,
+     "get_xdxr_info($self, market, code)\n--\n\n"},
+    {"get_finance_info", fastcall(client_get_finance_info), kFastKw,
+     "get_finance_info($self, market, code)\n--\n\n"},
+    {"get_company_info_category", fastcall(client_get_company_info_category), kFastKw,
+     "get_company_info_category($self, market, code)\n--\n\n"},
+    {"get_company_info_content", fastcall(client_get_company_info_content), kFastKw,
+     "get_company_info_content($self, market, code, filename, start, length)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

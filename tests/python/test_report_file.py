@@ -1,5 +1,9 @@
 """get_report_file: request bytes and the (chunk size, bytes) result."""
 
+import random
+import struct
+import zlib
+
 import pytest
 
 from standin import Reply
@@ -52,3 +56,43 @@ class TestResult:
         result = client.get_report_file("f", 0)
         assert type(result) is tuple and type(result[1]) is bytes
         assert result == expected
+
+
+def download(client, filename: str) -> bytes:
+    """Pages through a whole file, as a caller would: ask at the end of what has arrived until
+    the server sends an empty piece."""
+    out = bytearray()
+    while True:
+        _, data = client.get_report_file(filename, len(out))
+        if not data:
+            return bytes(out)
+        out += data
+
+
+class TestPaging:
+    def test_whole_file_comes_back(self, client, standin):
+        rng = random.Random(1721)
+        # Half noise, half text, so that some pieces compress and some do not.
+        content = rng.randbytes(150_000) + b"".join(
+            b"line %d of the annual report\r\n" % i for i in range(6000)
+        )
+        assert len(content) > 300_000
+        # The server chooses the piece sizes; 65531 bytes fill a body to its 16-bit limit.
+        sizes = [30000, 65531, 1, 12345, 30000]
+        offsets, replies, at = [], [], 0
+        while at < len(content):
+            piece = content[at : at + sizes[len(replies) % len(sizes)]]
+            offsets.append(at)
+            body = struct.pack("<I", len(piece)) + piece
+            compress = len(zlib.compress(body)) <= 65535 and len(replies) % 2 == 0
+            replies.append(Reply(body=body, compress=compress))
+            at += len(piece)
+        offsets.append(at)
+        replies.append(Reply(body=struct.pack("<I", 0)))
+        standin.script(*replies)
+
+        assert download(client, "tdxfin/gpcw.txt") == content
+        frames = standin.frames()
+        assert [struct.unpack_from("<I", f, 12)[0] for f in frames] == offsets
+        assert all(f == request(b"tdxfin/gpcw.txt", o) for f, o in zip(frames, offsets))
+        assert standin.pending() == 0
