@@ -8,65 +8,10 @@
 #include "network/security_bars.h"
 #include "network/security_quotes.h"
 #include "network/transaction_data.h"
+#include "test_util.h"
 
 using namespace quillan::net;
-
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes hex(const char* text) {
-    Bytes out;
-    int nibbles = 0, value = 0;
-    for (const char* c = text; *c; ++c) {
-        int v = *c >= '0' && *c <= '9' ? *c - '0' : *c >= 'A' && *c <= 'F' ? *c - 'A' + 10 : -1;
-        if (v < 0) continue;
-        value = value * 16 + v;
-        if (++nibbles == 2) {
-            out.push_back(static_cast<uint8_t>(value));
-            nibbles = value = 0;
-        }
-    }
-    return out;
-}
-
-// Builds bodies: little-endian integers and price varints.
-struct Writer {
-    Bytes out;
-    Writer& u8(uint8_t v) {
-        out.push_back(v);
-        return *this;
-    }
-    Writer& u16(uint16_t v) { return u8(static_cast<uint8_t>(v)).u8(static_cast<uint8_t>(v >> 8)); }
-    Writer& u32(uint32_t v) {
-        return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16));
-    }
-    Writer& raw(const Bytes& b) {
-        out.insert(out.end(), b.begin(), b.end());
-        return *this;
-    }
-    Writer& price(int64_t v) {
-        uint64_t m = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-        uint8_t first = static_cast<uint8_t>((m & 0x3F) | (v < 0 ? 0x40 : 0));
-        m >>= 6;
-        if (m) first |= 0x80;
-        u8(first);
-        while (m) {
-            uint8_t b = static_cast<uint8_t>(m & 0x7F);
-            m >>= 7;
-            if (m) b |= 0x80;
-            u8(b);
-        }
-        return *this;
-    }
-    size_t size() const { return out.size(); }
-};
-
-// The first `n` bytes in a buffer of their own, so the sanitizer sees any read past them.
-Bytes prefix(const Bytes& body, size_t n) {
-    return Bytes(body.begin(), body.begin() + static_cast<ptrdiff_t>(n));
-}
-}  // namespace
+using namespace quillan::testing;
 
 // ---- security bars ---------------------------------------------------------------------------
 

@@ -11,41 +11,11 @@
 #include "network/report_file.h"
 #include "network/xdxr.h"
 #include "protocol/gbk.h"
+#include "test_util.h"
 
 using namespace quillan::net;
+using namespace quillan::testing;
 using namespace std::literals;
-
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// Builds bodies out of little-endian fields.
-struct Writer {
-    Bytes out;
-    Writer& u8(uint8_t v) {
-        out.push_back(v);
-        return *this;
-    }
-    Writer& u16(uint16_t v) { return u8(static_cast<uint8_t>(v)).u8(static_cast<uint8_t>(v >> 8)); }
-    Writer& u32(uint32_t v) {
-        return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16));
-    }
-    Writer& f32(float v) { return u32(std::bit_cast<uint32_t>(v)); }
-    // `text` cut or zero-padded to `width`.
-    Writer& field(std::string_view text, size_t width) {
-        Bytes f(width, 0);
-        std::copy_n(text.begin(), std::min(text.size(), width), f.begin());
-        out.insert(out.end(), f.begin(), f.end());
-        return *this;
-    }
-};
-
-// The first `n` bytes in a buffer of their own, so the sanitizer sees any read past them.
-Bytes prefix(const Bytes& body, size_t n) {
-    return Bytes(body.begin(), body.begin() + static_cast<ptrdiff_t>(n));
-}
-
-}  // namespace
 
 // Each decoder, given every prefix of a valid body, keeps exactly the whole records in it.
 

@@ -50,6 +50,10 @@ class Reply:
         payload = self.payload
         if payload is None:
             payload = zlib.compress(self.body) if self.compress else self.body
+            if self.compress and self.us is None and len(payload) == len(self.body):
+                # Equal sizes tell the client the body is plain: the test would not test
+                # what it means to.
+                raise ValueError("compressed body is as long as the body; pick another body")
         zs = len(payload) if self.zs is None else self.zs
         us = len(self.body) if self.us is None else self.us
         head = (self.head + bytes(12))[:12]
@@ -214,6 +218,8 @@ class StandIn:
 
     def script(self, *replies: Reply) -> None:
         """Queues replies for the next requests after the set-up exchange."""
+        for reply in replies:
+            reply.wire()  # a reply that cannot be built fails here, in the test
         self._call("script", list(replies))
 
     def set_setup(self, mode: str | list[Reply]) -> None:
