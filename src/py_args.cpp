@@ -126,7 +126,7 @@ double to_double(PyObject* obj) {
     return value;
 }
 
-PyRef iterate_sequence(PyObject* obj, Py_ssize_t* size_hint) {
+PyRef iterate_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         throw_py_error();
@@ -136,12 +136,6 @@ PyRef iterate_sequence(PyObject* obj, Py_ssize_t* size_hint) {
         if (is_seq < 0) throw_py_error();
         if (is_seq == 0) throw_cast_error(obj, "Sequence");
     }
-    Py_ssize_t size = PySequence_Size(obj);
-    if (size < 0) {
-        PyErr_Clear();  // only a hint for the reservation
-        size = 0;
-    }
-    *size_hint = size;
     return PyRef::steal(PyObject_GetIter(obj));
 }
 

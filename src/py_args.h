@@ -62,9 +62,9 @@ struct RealOr {
 };
 
 // Iterates a pair-list argument: refuses a str ("Can't extract `str` to `Vec`") and anything
-// that is neither a sequence nor a collections.abc.Sequence. `size_hint` gets the length when
-// the object knows it, else 0.
-PyRef iterate_sequence(PyObject* obj, Py_ssize_t* size_hint);
+// that is neither a sequence nor a collections.abc.Sequence. The object's len() is not asked:
+// it may be wrong, huge or costly, and only the items decide the result.
+PyRef iterate_sequence(PyObject* obj);
 // The next item of `iter`, or an empty PyRef at the end.
 PyRef next_item(PyObject* iter);
 // The two elements of a 2-tuple (borrowed from `item`): TypeError for a non-tuple, ValueError
@@ -77,10 +77,8 @@ struct PairList {
     using type = std::vector<std::pair<typename First::type, typename Second::type>>;
     static constexpr bool kRequired = true;
     static type convert(PyObject* obj) {
-        Py_ssize_t hint = 0;
-        PyRef iter = iterate_sequence(obj, &hint);
+        PyRef iter = iterate_sequence(obj);
         type out;
-        out.reserve(static_cast<size_t>(hint));
         while (PyRef item = next_item(iter.get())) {
             auto [a, b] = unpack_pair(item.get());
             auto first = First::convert(a);

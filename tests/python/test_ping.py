@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from quillan._core import ping_servers
+from quillan._core import TdxClient, ping_servers
 from netutil import black_hole, free_port, open_fds
 
 
@@ -116,6 +116,23 @@ class TestConversion:
         with pytest.raises(error) as exc:
             ping_servers(servers)
         assert (type(exc.value), str(exc.value)) == (error, message)
+
+    def test_items_decide_not_len(self):
+        # A sequence's len() may be wrong or huge; conversion only walks the items.
+        class Lying:
+            def __len__(self):
+                return 1 << 62
+
+            def __getitem__(self, i):
+                if i >= 1:
+                    raise IndexError
+                return ("x", 1)
+
+        assert ping_servers(Lying()) == [("x", 1, 9999)]
+        with pytest.raises(TypeError, match="'int' object cannot be cast as 'tuple'$"):
+            ping_servers(range(1 << 62))
+        with pytest.raises(TypeError, match="'int' object cannot be cast as 'tuple'$"):
+            TdxClient().get_security_quotes(range(1 << 62))
 
     def test_whole_list_converted_before_any_probe(self):
         with socket.socket() as listener:
