@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "network/security_bars.h"
-#include "network/security_quotes.h"
-#include "network/transaction_data.h"
+#include "commands/security_bars.h"
+#include "commands/security_quotes.h"
+#include "commands/transaction_data.h"
 #include "test_util.h"
 
 using namespace quillan::net;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "network/company_info.h"
-#include "network/finance.h"
-#include "network/report_file.h"
-#include "network/xdxr.h"
+#include "commands/company_info.h"
+#include "commands/finance.h"
+#include "commands/report_file.h"
+#include "commands/xdxr.h"
 #include "protocol/gbk.h"
 #include "test_util.h"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace quillan::testing {
 

@@ -25,8 +25,7 @@ ENV = dict(
 
 
 def run(*args, stderr=subprocess.PIPE, cwd=None, text=True):
-    # -P: keep a source tree in the current directory from shadowing the installed package.
-    command = [sys.executable, "-P", "-m", "quillan", *args]
+    command = [sys.executable, "-m", "quillan", *args]
     return subprocess.run(
         command, stdout=subprocess.PIPE, stderr=stderr, text=text, timeout=120, env=ENV, cwd=cwd
     )

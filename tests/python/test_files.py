@@ -117,7 +117,7 @@ class TestFileErrors:
             "try: r(%r)\n"
             "except OSError as e: print(type(e).__name__, e)\n" % str(tmp_path / "fifo")
         )
-        done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                               timeout=20)
         assert done.stdout == "OSError Cannot mmap file: No such device (os error 19)\n"
 
@@ -230,7 +230,7 @@ def test_file_shrinking_under_the_reader(write):
     try:
         assert shrinker.stdout.readline() == "ready\n"
         # In a child of its own, so that a crash (SIGBUS) fails this test, not the whole run.
-        done = subprocess.run([sys.executable, "-P", "-c", READER, path, stable],
+        done = subprocess.run([sys.executable, "-c", READER, path, stable],
                               capture_output=True, text=True, timeout=60)
     finally:
         shrinker.kill()

@@ -33,7 +33,7 @@ class TestModule:
             assert second is first, (first, second)
             """
         )
-        subprocess.run([sys.executable, "-P", "-c", code], check=True)
+        subprocess.run([sys.executable, "-c", code], check=True)
 
     @pytest.mark.parametrize("config", ["isolated", "legacy"])
     def test_subinterpreter_is_refused(self, config):

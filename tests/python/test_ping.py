@@ -89,7 +89,7 @@ class TestProbe:
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
             assert ping_servers([("127.0.0.1", 1)] * 3) == [("127.0.0.1", 1, 9999)] * 3
             """
-        done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                               timeout=60)
         assert done.returncode == 0, done.stderr
         assert done.stdout.startswith("failed to spawn thread: "), done.stdout

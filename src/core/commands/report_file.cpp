@@ -1,0 +1,33 @@
+#include "commands/report_file.h"
+
+#include "net/framing.h"
+
+namespace quillan::net {
+
+std::vector<uint8_t> report_file_request(std::string_view filename, uint32_t offset) {
+    //  12  4  u32 offset
+    //  16  4  u32 30000, the piece size asked for
+    //  20 100 file name, UTF-8, cut and zero-padded
+    return RequestFrame({0x0C, 0x12, 0x34, 0x00, 0x00, 0x00}, 0x06B9, 108)
+        .u32(offset)
+        .u32(30000)
+        .text(filename, 100)
+        .finish();
+}
+
+ReportPiece decode_report_file(std::vector<uint8_t> body) {
+    ReportPiece piece;
+    if (body.size() < 4) return piece;
+    piece.chunk_size = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
+                       static_cast<uint32_t>(body[2]) << 16 | static_cast<uint32_t>(body[3]) << 24;
+    body.erase(body.begin(), body.begin() + 4);
+    piece.data = std::move(body);
+    return piece;
+}
+
+ReportPiece get_report_file(Connection& conn, std::string_view filename, uint32_t offset) {
+    conn.require_connected();
+    return decode_report_file(conn.exchange(report_file_request(filename, offset)));
+}
+
+}  // namespace quillan::net

@@ -1,0 +1,186 @@
+"""The simulator's TCP server, and `Server`, which runs it in a child process.
+
+Every call of `quillan._core` holds the interpreter lock while it waits for the network, so a
+simulator living in a thread of the caller's process could never answer. `Server` therefore
+starts ``python -m quillan.sim`` as a child process and stops it on exit.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import socket
+import subprocess
+import sys
+import threading
+import time
+from types import TracebackType
+
+from quillan.sim.protocol import FRAME_HEAD, respond
+
+__all__ = ["Server", "SimServer", "address_text"]
+
+
+def address_text(host: str, port: int) -> str:
+    """The address as "127.0.0.1:7709", or "[::1]:7709" for an IPv6 host."""
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
+    buf = bytearray()
+    while len(buf) < n:
+        chunk = sock.recv(n - len(buf))
+        if not chunk:
+            return None
+        buf += chunk
+    return bytes(buf)
+
+
+class SimServer:
+    """A listening simulator in this process: one thread accepts, one thread per connection
+    reads request frames and answers each in turn."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.listener = socket.create_server((host, port), family=family, backlog=128)
+        self.host = host
+        self.port: int = self.listener.getsockname()[1]
+        self.verbose = verbose
+        self._closed = threading.Event()
+
+    @property
+    def address(self) -> str:
+        return address_text(self.host, self.port)
+
+    def serve_forever(self) -> None:
+        """Accepts connections until `close`."""
+        while not self._closed.is_set():
+            try:
+                sock, peer = self.listener.accept()
+            except OSError:
+                if self._closed.is_set():
+                    return
+                time.sleep(0.01)  # e.g. out of descriptors: let others finish
+                continue
+            threading.Thread(target=self._serve, args=(sock, peer), daemon=True).start()
+
+    def close(self) -> None:
+        self._closed.set()
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.listener.close()
+
+    def _log(self, text: str) -> None:
+        if self.verbose:
+            print(f"quillan.sim: {text}", file=sys.stderr, flush=True)
+
+    def _serve(self, sock: socket.socket, peer: object) -> None:
+        self._log(f"connection from {peer}")
+        with sock:
+            try:
+                while self._answer_one(sock):
+                    pass
+            except OSError as err:  # reset by the peer, and the like
+                self._log(f"connection from {peer}: {err}")
+        self._log(f"connection from {peer} closed")
+
+    def _answer_one(self, sock: socket.socket) -> bool:
+        """Reads one request frame and answers it; False when the connection is done."""
+        head = _recv_exact(sock, FRAME_HEAD)
+        if head is None:
+            return False
+        if head[0] != 0x0C:
+            # Not a request frame: there is no telling where the next one starts.
+            self._log(f"dropping a connection that sent {head.hex(' ')}")
+            return False
+        rest = _recv_exact(sock, int.from_bytes(head[6:8], "little"))
+        if rest is None:
+            return False
+        frame = head + rest
+        try:
+            response = respond(frame)
+        except Exception as err:  # a bug here must not take the server down
+            print(f"quillan.sim: error answering {frame.hex(' ')}: {err!r}", file=sys.stderr, flush=True)
+            response = respond(b"")
+        self._log(f"command {int.from_bytes(frame[10:12], 'little'):#06x}: {len(response)} bytes")
+        sock.sendall(response)
+        return True
+
+
+class Server:
+    """The simulator in a child process, as a context manager::
+
+        with quillan.sim.Server() as srv:
+            client.connect(srv.host, srv.port)
+
+    The port is chosen by the operating system unless given. The child stops when the
+    context ends, when `stop` is called, or when this process goes away.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False):
+        self.host = host
+        self.port = port
+        self.verbose = verbose
+        self._proc: subprocess.Popen[bytes] | None = None
+
+    @property
+    def address(self) -> str:
+        """The address as "host:port" ("[::1]:port" for IPv6), as --server takes it."""
+        return address_text(self.host, self.port)
+
+    @property
+    def running(self) -> bool:
+        return self._proc is not None and self._proc.poll() is None
+
+    def start(self, timeout: float = 30.0) -> Server:
+        """Starts the child and waits until it listens. Raises RuntimeError if it does not."""
+        if self._proc is not None:
+            raise RuntimeError("the simulator is already started")
+        # The child must import this very package: put its folder first on the path.
+        package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+        command = [sys.executable, "-m", "quillan.sim", "--host", self.host, "--port", str(self.port)]
+        command += ["--watch-stdin"] + (["--verbose"] if self.verbose else [])
+        proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+        self._proc = proc
+        assert proc.stdout is not None
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        line = proc.stdout.readline().decode(errors="replace") if ready else ""
+        # The child announces "quillan.sim: listening on HOST:PORT".
+        if not line.startswith("quillan.sim: listening on "):
+            self.stop()
+            raise RuntimeError(f"the simulator did not start ({line.strip() or 'no answer'})")
+        self.port = int(line.rsplit(":", 1)[1])
+        return self
+
+    def stop(self) -> None:
+        """Stops the child (closing its standard input asks it to leave) and waits for it."""
+        proc, self._proc = self._proc, None
+        if proc is None:
+            return
+        for stream in (proc.stdin, proc.stdout):
+            if stream is not None:
+                stream.close()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+    def __enter__(self) -> Server:
+        return self.start()
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else "stopped"
+        return f"<quillan.sim.Server {self.address} {state}>"
