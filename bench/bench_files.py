@@ -117,12 +117,29 @@ def struct_minute(path: str) -> list:
 
 if np is not None:
     DAILY_DTYPE = np.dtype(
-        [("date", "<u4"), ("open", "<u4"), ("high", "<u4"), ("low", "<u4"), ("close", "<u4"),
-         ("amount", "<f4"), ("volume", "<u4"), ("unused", "V4")]
+        [
+            ("date", "<u4"),
+            ("open", "<u4"),
+            ("high", "<u4"),
+            ("low", "<u4"),
+            ("close", "<u4"),
+            ("amount", "<f4"),
+            ("volume", "<u4"),
+            ("unused", "V4"),
+        ]
     )
     MINUTE_DTYPE = np.dtype(
-        [("date", "<u2"), ("time", "<u2"), ("open", "<f4"), ("high", "<f4"), ("low", "<f4"),
-         ("close", "<f4"), ("amount", "<f4"), ("volume", "<u4"), ("unused", "V4")]
+        [
+            ("date", "<u2"),
+            ("time", "<u2"),
+            ("open", "<f4"),
+            ("high", "<f4"),
+            ("low", "<f4"),
+            ("close", "<f4"),
+            ("amount", "<f4"),
+            ("volume", "<u4"),
+            ("unused", "V4"),
+        ]
     )
 
 
@@ -138,8 +155,15 @@ def numpy_daily(path: str, price_coeff: float = 0.01, vol_coeff: float = 0.01) -
         (a["volume"].astype(np.float64) * vol_coeff).tolist(),
     )
     return [
-        {"date": f"{y}-{m:02d}-{d:02d}", "open": o, "high": h, "low": lo, "close": c,
-         "amount": am, "volume": v}
+        {
+            "date": f"{y}-{m:02d}-{d:02d}",
+            "open": o,
+            "high": h,
+            "low": lo,
+            "close": c,
+            "amount": am,
+            "volume": v,
+        }
         for y, m, d, o, h, lo, c, am, v in zip(*columns)
     ]
 
@@ -158,8 +182,15 @@ def numpy_minute(path: str) -> list:
         a["volume"].astype(np.float64).tolist(),
     )
     return [
-        {"datetime": f"{y}-{mo:02d}-{d:02d} {hh:02d}:{mm:02d}", "open": o, "high": h, "low": lo,
-         "close": c, "amount": am, "volume": v}
+        {
+            "datetime": f"{y}-{mo:02d}-{d:02d} {hh:02d}:{mm:02d}",
+            "open": o,
+            "high": h,
+            "low": lo,
+            "close": c,
+            "amount": am,
+            "volume": v,
+        }
         for y, mo, d, hh, mm, o, h, lo, c, am, v in zip(*columns)
     ]
 

@@ -187,15 +187,17 @@ def py_decode_bars(body: bytes) -> list[dict]:
             p += 8
             open_ += base
             base = close = open_ + close
-            bars.append({
-                "datetime": f"{d // 10000}-{d % 10000 // 100:02d}-{d % 100:02d} 15:00",
-                "open": open_ / 1000.0,
-                "high": (open_ + high) / 1000.0,
-                "low": (open_ + low) / 1000.0,
-                "close": close / 1000.0,
-                "vol": _volume(vol),
-                "amount": _volume(amount),
-            })
+            bars.append(
+                {
+                    "datetime": f"{d // 10000}-{d % 10000 // 100:02d}-{d % 100:02d} 15:00",
+                    "open": open_ / 1000.0,
+                    "high": (open_ + high) / 1000.0,
+                    "low": (open_ + low) / 1000.0,
+                    "close": close / 1000.0,
+                    "vol": _volume(vol),
+                    "amount": _volume(amount),
+                }
+            )
     except (IndexError, struct.error):
         pass
     return bars
@@ -229,11 +231,19 @@ def py_decode_quotes(body: bytes) -> list[dict]:
             _, p = _price(body, p)
             _, p = _price(body, p)
             quote = {
-                "market": market, "code": code, "price": price / 100.0,
-                "last_close": (price + last_close) / 100.0, "open": (price + open_) / 100.0,
-                "high": (price + high) / 100.0, "low": (price + low) / 100.0,
-                "servertime": servertime, "vol": vol, "cur_vol": cur_vol,
-                "amount": _volume(amount), "s_vol": s_vol, "b_vol": b_vol,
+                "market": market,
+                "code": code,
+                "price": price / 100.0,
+                "last_close": (price + last_close) / 100.0,
+                "open": (price + open_) / 100.0,
+                "high": (price + high) / 100.0,
+                "low": (price + low) / 100.0,
+                "servertime": servertime,
+                "vol": vol,
+                "cur_vol": cur_vol,
+                "amount": _volume(amount),
+                "s_vol": s_vol,
+                "b_vol": b_vol,
             }
             for level in "12345":
                 bid, p = _price(body, p)
@@ -270,13 +280,15 @@ def py_decode_trades(body: bytes) -> list[dict]:
             buyorsell, p = _price(body, p)
             _, p = _price(body, p)
             total += delta
-            trades.append({
-                "time": f"{t // 60:02d}:{t % 60:02d}",
-                "price": total / 100.0,
-                "vol": vol,
-                "num": num,
-                "buyorsell": buyorsell,
-            })
+            trades.append(
+                {
+                    "time": f"{t // 60:02d}:{t % 60:02d}",
+                    "price": total / 100.0,
+                    "vol": vol,
+                    "num": num,
+                    "buyorsell": buyorsell,
+                }
+            )
     except (IndexError, struct.error):
         pass
     return trades
@@ -350,15 +362,17 @@ def exact_decode_bars(body: bytes, category: int = 9) -> list[dict]:
         p += 8
         open_ = base + open_delta
         close = open_ + close_delta
-        bars.append({
-            "datetime": f"{year}-{month:02d}-{day:02d} {hour:02d}:{minute:02d}",
-            "open": open_ / 1000.0,
-            "high": (open_ + high_delta) / 1000.0,
-            "low": (open_ + low_delta) / 1000.0,
-            "close": close / 1000.0,
-            "vol": _volume(vol),
-            "amount": _volume(amount),
-        })
+        bars.append(
+            {
+                "datetime": f"{year}-{month:02d}-{day:02d} {hour:02d}:{minute:02d}",
+                "open": open_ / 1000.0,
+                "high": (open_ + high_delta) / 1000.0,
+                "low": (open_ + low_delta) / 1000.0,
+                "close": close / 1000.0,
+                "vol": _volume(vol),
+                "amount": _volume(amount),
+            }
+        )
         base = close
     return bars
 
@@ -397,11 +411,19 @@ def exact_decode_quotes(body: bytes) -> list[dict]:
         b_vol, p = _read_price(body, p)
         p = _skip_price(body, _skip_price(body, p))
         quote = {
-            "market": market, "code": code, "price": price / 100.0,
-            "last_close": (price + last_close) / 100.0, "open": (price + open_) / 100.0,
-            "high": (price + high) / 100.0, "low": (price + low) / 100.0,
-            "servertime": servertime, "vol": vol, "cur_vol": cur_vol,
-            "amount": _volume(amount), "s_vol": s_vol, "b_vol": b_vol,
+            "market": market,
+            "code": code,
+            "price": price / 100.0,
+            "last_close": (price + last_close) / 100.0,
+            "open": (price + open_) / 100.0,
+            "high": (price + high) / 100.0,
+            "low": (price + low) / 100.0,
+            "servertime": servertime,
+            "vol": vol,
+            "cur_vol": cur_vol,
+            "amount": _volume(amount),
+            "s_vol": s_vol,
+            "b_vol": b_vol,
         }
         k += 1
         for level in "12345":
@@ -445,13 +467,15 @@ def exact_decode_trades(body: bytes) -> list[dict]:
         buyorsell, p = _read_price(body, p)
         p = _skip_price(body, p)
         total += delta
-        trades.append({
-            "time": f"{t // 60:02d}:{t % 60:02d}",
-            "price": total / 100.0,
-            "vol": vol,
-            "num": num,
-            "buyorsell": buyorsell,
-        })
+        trades.append(
+            {
+                "time": f"{t // 60:02d}:{t % 60:02d}",
+                "price": total / 100.0,
+                "vol": vol,
+                "num": num,
+                "buyorsell": buyorsell,
+            }
+        )
     return trades
 
 
@@ -467,8 +491,13 @@ def py_exchange(sock: socket.socket, frame: bytes) -> bytes:
 
 
 def bars_frame(market: int) -> bytes:
-    return (bytes.fromhex("0C 01 08 64 01 01 1C 00 1C 00 2D 05") + struct.pack("<H", market)
-            + b"600036" + struct.pack("<HHHH", 9, 1, 0, 800) + bytes(10))
+    return (
+        bytes.fromhex("0C 01 08 64 01 01 1C 00 1C 00 2D 05")
+        + struct.pack("<H", market)
+        + b"600036"
+        + struct.pack("<HHHH", 9, 1, 0, 800)
+        + bytes(10)
+    )
 
 
 def quotes_frame(stocks: list[tuple[int, str]]) -> bytes:
@@ -480,8 +509,12 @@ def quotes_frame(stocks: list[tuple[int, str]]) -> bytes:
 
 
 def trades_frame(market: int) -> bytes:
-    return (bytes.fromhex("0C 17 08 01 01 01 0E 00 0E 00 C5 0F") + struct.pack("<H", market)
-            + b"600036" + struct.pack("<HH", 0, 2000))
+    return (
+        bytes.fromhex("0C 17 08 01 01 01 0E 00 0E 00 C5 0F")
+        + struct.pack("<H", market)
+        + b"600036"
+        + struct.pack("<HH", 0, 2000)
+    )
 
 
 # ---- timing ----------------------------------------------------------------------------------
@@ -519,29 +552,49 @@ def main() -> int:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         stocks = [(i % 2, f"{600000 + i:06d}") for i in range(80)]
-        frames = {CMD_BARS: bars_frame(1), CMD_QUOTES: quotes_frame(stocks),
-                  CMD_TRADES: trades_frame(1)}
+        frames = {CMD_BARS: bars_frame(1), CMD_QUOTES: quotes_frame(stocks), CMD_TRADES: trades_frame(1)}
         cases = [
-            ("800 bars", CMD_BARS,
-             lambda: client.get_security_bars(9, 1, "600036", 0, 800),
-             lambda: client.get_security_bars(9, 255, "600036", 0, 800),
-             exact_decode_bars, py_decode_bars, 8.0),
-            ("80 quotes", CMD_QUOTES,
-             lambda: client.get_security_quotes(stocks),
-             lambda: client.get_security_quotes([(255, "600036")] * 80),
-             exact_decode_quotes, py_decode_quotes, 8.0),
-            ("2,000 trades", CMD_TRADES,
-             lambda: client.get_transaction_data(1, "600036", 0, 2000),
-             lambda: client.get_transaction_data(255, "600036", 0, 2000),
-             exact_decode_trades, py_decode_trades, 5.0),
+            (
+                "800 bars",
+                CMD_BARS,
+                lambda: client.get_security_bars(9, 1, "600036", 0, 800),
+                lambda: client.get_security_bars(9, 255, "600036", 0, 800),
+                exact_decode_bars,
+                py_decode_bars,
+                8.0,
+            ),
+            (
+                "80 quotes",
+                CMD_QUOTES,
+                lambda: client.get_security_quotes(stocks),
+                lambda: client.get_security_quotes([(255, "600036")] * 80),
+                exact_decode_quotes,
+                py_decode_quotes,
+                8.0,
+            ),
+            (
+                "2,000 trades",
+                CMD_TRADES,
+                lambda: client.get_transaction_data(1, "600036", 0, 2000),
+                lambda: client.get_transaction_data(255, "600036", 0, 2000),
+                exact_decode_trades,
+                py_decode_trades,
+                5.0,
+            ),
         ]
 
-        print(f"quillan._core market data, CPython {platform.python_version()}, "
-              f"{os.cpu_count()} CPUs, loopback server in a child process")
-        print(f"microseconds per call, best of {repeat} runs of {number} calls "
-              f"({max(number // 5, 5)} for the plain-Python ones)\n")
-        print(f"{'response':<14}{'body':>14}{'empty call':>12}{'module':>9}"
-              f"{'python':>9}{'ratio':>8}{'target':>8}{'lean':>9}{'ratio':>8}{'net':>8}")
+        print(
+            f"quillan._core market data, CPython {platform.python_version()}, "
+            f"{os.cpu_count()} CPUs, loopback server in a child process"
+        )
+        print(
+            f"microseconds per call, best of {repeat} runs of {number} calls "
+            f"({max(number // 5, 5)} for the plain-Python ones)\n"
+        )
+        print(
+            f"{'response':<14}{'body':>14}{'empty call':>12}{'module':>9}"
+            f"{'python':>9}{'ratio':>8}{'target':>8}{'lean':>9}{'ratio':>8}{'net':>8}"
+        )
         failed = False
         for name, cmd, module_call, empty_call, exact, lean, target in cases:
             body, frame = bodies[cmd], frames[cmd]
@@ -551,24 +604,34 @@ def main() -> int:
                 return 1
             slow = max(number // 5, 5)
             empty_us, module_us, exact_us, lean_us = best_us(
-                [empty_call, module_call,
-                 lambda: exact(py_exchange(sock, frame)), lambda: lean(py_exchange(sock, frame))],
-                [number, number, slow, slow], repeat)
+                [
+                    empty_call,
+                    module_call,
+                    lambda: exact(py_exchange(sock, frame)),
+                    lambda: lean(py_exchange(sock, frame)),
+                ],
+                [number, number, slow, slow],
+                repeat,
+            )
             ratio = exact_us / module_us
             failed |= ratio < target
             size = f"{len(body)}/{len(answers[cmd]) - 16}B"
-            print(f"{name:<14}{size:>14}{empty_us:>12.1f}{module_us:>9.1f}{exact_us:>9.1f}"
-                  f"{ratio:>7.1f}x{target:>7.0f}x{lean_us:>9.1f}{lean_us / module_us:>7.1f}x"
-                  f"{(exact_us - empty_us) / (module_us - empty_us):>7.1f}x")
-        print("\nbody: decoded/compressed bytes. empty call: the module's call answered with an "
-              "empty body\n(request + round trip). Every other column is request to result on "
-              "loopback:\nmodule: the TdxClient method. python: socket + zlib + a plain-Python "
-              "decoder that\nfollows the module's rules (same results on any body); ratio = "
-              "python / module, the\ntarget's ratio. lean: the same with a leaner decoder that "
-              "is right only for well-formed\nbodies (it catches IndexError instead of testing "
-              "lengths); ratio = lean / module.\nnet: python / module with the empty call's "
-              "round trip taken off both; the round trip\nof this loopback varies with how "
-              "soon an idle CPU wakes (about 20 to 110 us seen here).")
+            print(
+                f"{name:<14}{size:>14}{empty_us:>12.1f}{module_us:>9.1f}{exact_us:>9.1f}"
+                f"{ratio:>7.1f}x{target:>7.0f}x{lean_us:>9.1f}{lean_us / module_us:>7.1f}x"
+                f"{(exact_us - empty_us) / (module_us - empty_us):>7.1f}x"
+            )
+        print(
+            "\nbody: decoded/compressed bytes. empty call: the module's call answered with an "
+            "empty body\n(request + round trip). Every other column is request to result on "
+            "loopback:\nmodule: the TdxClient method. python: socket + zlib + a plain-Python "
+            "decoder that\nfollows the module's rules (same results on any body); ratio = "
+            "python / module, the\ntarget's ratio. lean: the same with a leaner decoder that "
+            "is right only for well-formed\nbodies (it catches IndexError instead of testing "
+            "lengths); ratio = lean / module.\nnet: python / module with the empty call's "
+            "round trip taken off both; the round trip\nof this loopback varies with how "
+            "soon an idle CPU wakes (about 20 to 110 us seen here)."
+        )
         if failed:
             print("\nbelow target", file=sys.stderr)
         client.disconnect()

@@ -42,8 +42,7 @@ def read_index(path: str) -> tuple[dict[int, int], str]:
 
 def rows(values: list[str], per_line: int) -> str:
     return "\n".join(
-        "    " + ",".join(values[i : i + per_line]) + ","
-        for i in range(0, len(values), per_line)
+        "    " + ",".join(values[i : i + per_line]) + "," for i in range(0, len(values), per_line)
     )
 
 

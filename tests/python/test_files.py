@@ -37,21 +37,40 @@ def write(tmp_path):
 
 class TestRecords:
     def test_daily(self, write):
-        assert [list(bar.items()) for bar in read_daily_bars(write(daily()))] == [[
-            ("date", "2024-01-05"), ("open", 1000 * 0.01), ("high", 1100 * 0.01),
-            ("low", 900 * 0.01), ("close", 1050 * 0.01), ("amount", 10.100000381469727),
-            ("volume", 777 * 0.01)]]
+        assert [list(bar.items()) for bar in read_daily_bars(write(daily()))] == [
+            [
+                ("date", "2024-01-05"),
+                ("open", 1000 * 0.01),
+                ("high", 1100 * 0.01),
+                ("low", 900 * 0.01),
+                ("close", 1050 * 0.01),
+                ("amount", 10.100000381469727),
+                ("volume", 777 * 0.01),
+            ]
+        ]
 
     def test_minute(self, write):
         ((bar,), (zero,)) = read_minute_bars(write(minute())), read_minute_bars(write(bytes(32)))
         assert list(bar.items()) == [
-            ("datetime", "2024-01-05 09:31"), ("open", 10.100000381469727), ("high", 11.0),
-            ("low", 10.0), ("close", 10.75), ("amount", 5e6), ("volume", 4000.0)]
+            ("datetime", "2024-01-05 09:31"),
+            ("open", 10.100000381469727),
+            ("high", 11.0),
+            ("low", 10.0),
+            ("close", 10.75),
+            ("amount", 5e6),
+            ("volume", 4000.0),
+        ]
         assert zero == dict.fromkeys(bar, 0.0) | {"datetime": "2004-00-00 00:00"}
 
-    @pytest.mark.parametrize("raw, text", [(bytes.fromhex("95D63401"), "2024-00-21"),
-                                           (bytes(4), "0-00-00"), (b"\x7b\0\0\0", "0-01-23"),
-                                           (b"\xff" * 4, "429496-72-95")])
+    @pytest.mark.parametrize(
+        "raw, text",
+        [
+            (bytes.fromhex("95D63401"), "2024-00-21"),
+            (bytes(4), "0-00-00"),
+            (b"\x7b\0\0\0", "0-01-23"),
+            (b"\xff" * 4, "429496-72-95"),
+        ],
+    )
     def test_daily_date_unvalidated(self, write, raw, text):
         assert read_daily_bars(write(raw + daily()[4:]))[0]["date"] == text
 
@@ -98,16 +117,19 @@ class TestFileErrors:
     @READERS
     @pytest.mark.parametrize("kind", ["directory", "proc", "socket"])
     def test_cannot_open_or_map(self, tmp_path, reader, kind):
-        path = {"directory": str(tmp_path), "proc": "/proc/self/status",
-                "socket": str(tmp_path / "sock")}[kind]
+        path = {"directory": str(tmp_path), "proc": "/proc/self/status", "socket": str(tmp_path / "sock")}[
+            kind
+        ]
         with socket.socket(socket.AF_UNIX) as s:
             s.bind(str(tmp_path / "sock"))
             with pytest.raises(OSError) as exc:
                 reader(path)
         assert type(exc.value) is OSError and exc.value.errno is None
-        assert exc.value.args == ({
-            "socket": "Cannot open file: No such device or address (os error 6)",
-        }.get(kind, "Cannot mmap file: No such device (os error 19)"),)
+        assert exc.value.args == (
+            {
+                "socket": "Cannot open file: No such device or address (os error 6)",
+            }.get(kind, "Cannot mmap file: No such device (os error 19)"),
+        )
 
     def test_fifo_does_not_block(self, tmp_path):
         # In a child: an open that blocked would hold the interpreter lock for ever.
@@ -117,47 +139,75 @@ class TestFileErrors:
             "try: r(%r)\n"
             "except OSError as e: print(type(e).__name__, e)\n" % str(tmp_path / "fifo")
         )
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=20)
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
         assert done.stdout == "OSError Cannot mmap file: No such device (os error 19)\n"
 
 
 class TestBinding:
-    @pytest.mark.parametrize("fn, signature, doc", [
-        (read_daily_bars, "(filepath, price_coeff=0.01, vol_coeff=0.01)",
-         "Read daily bars from a .day file. Returns a list of dicts.\n\n"
-         "Each dict has keys: date, open, high, low, close, amount, volume.\n"
-         "Price values are divided by the given `price_coeff` (default 0.01 \u2192 \u5206\u2192\u5143).\n"
-         "Amount values are divided by `vol_coeff` (default 0.01)."),
-        (read_minute_bars, "(filepath)",
-         "Read minute bars from a .lc1 or .lc5 file. Returns a list of dicts.\n\n"
-         "Each dict has keys: datetime, open, high, low, close, amount, volume."),
-        (ping_servers, "(servers)",
-         "Ping multiple TDX HQ servers concurrently and return their response latencies.\n"
-         "Returns a list of tuples (ip, port, latency_ms). If a server fails, latency is "
-         "returned as 9999."),
-    ])
+    @pytest.mark.parametrize(
+        "fn, signature, doc",
+        [
+            (
+                read_daily_bars,
+                "(filepath, price_coeff=0.01, vol_coeff=0.01)",
+                "Read daily bars from a .day file. Returns a list of dicts.\n\n"
+                "Each dict has keys: date, open, high, low, close, amount, volume.\n"
+                "Price values are divided by the given `price_coeff` (default 0.01 \u2192 \u5206\u2192\u5143).\n"
+                "Amount values are divided by `vol_coeff` (default 0.01).",
+            ),
+            (
+                read_minute_bars,
+                "(filepath)",
+                "Read minute bars from a .lc1 or .lc5 file. Returns a list of dicts.\n\n"
+                "Each dict has keys: datetime, open, high, low, close, amount, volume.",
+            ),
+            (
+                ping_servers,
+                "(servers)",
+                "Ping multiple TDX HQ servers concurrently and return their response latencies.\n"
+                "Returns a list of tuples (ip, port, latency_ms). If a server fails, latency is "
+                "returned as 9999.",
+            ),
+        ],
+    )
     def test_module_functions(self, fn, signature, doc):
         assert (fn.__module__, fn.__self__) == ("_core", core)
         assert (fn.__text_signature__, fn.__doc__) == (signature, doc)
 
-    @pytest.mark.parametrize("call, message", [
-        (lambda: read_daily_bars("a", 1, 2, 3),
-         "read_daily_bars() takes from 1 to 3 positional arguments but 4 were given"),
-        (lambda: read_minute_bars("a", 1),
-         "read_minute_bars() takes 1 positional arguments but 2 were given"),
-        (lambda: read_daily_bars(price_coeff=1),
-         "read_daily_bars() missing 1 required positional argument: 'filepath'"),
-        (lambda: read_daily_bars("a", 1, price_coeff=1),
-         "read_daily_bars() got multiple values for argument 'price_coeff'"),
-        (lambda: read_daily_bars(b"a"), "argument 'filepath': 'bytes' object cannot be cast as 'str'"),
-        (lambda: read_minute_bars(pathlib.Path("a")),
-         "argument 'filepath': 'PosixPath' object cannot be cast as 'str'"),
-        (lambda: read_daily_bars("/missing", None),
-         "argument 'price_coeff': must be real number, not NoneType"),
-        (lambda: read_daily_bars("/missing", 1, vol_coeff="1"),
-         "argument 'vol_coeff': must be real number, not str"),
-    ])
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (
+                lambda: read_daily_bars("a", 1, 2, 3),
+                "read_daily_bars() takes from 1 to 3 positional arguments but 4 were given",
+            ),
+            (
+                lambda: read_minute_bars("a", 1),
+                "read_minute_bars() takes 1 positional arguments but 2 were given",
+            ),
+            (
+                lambda: read_daily_bars(price_coeff=1),
+                "read_daily_bars() missing 1 required positional argument: 'filepath'",
+            ),
+            (
+                lambda: read_daily_bars("a", 1, price_coeff=1),
+                "read_daily_bars() got multiple values for argument 'price_coeff'",
+            ),
+            (lambda: read_daily_bars(b"a"), "argument 'filepath': 'bytes' object cannot be cast as 'str'"),
+            (
+                lambda: read_minute_bars(pathlib.Path("a")),
+                "argument 'filepath': 'PosixPath' object cannot be cast as 'str'",
+            ),
+            (
+                lambda: read_daily_bars("/missing", None),
+                "argument 'price_coeff': must be real number, not NoneType",
+            ),
+            (
+                lambda: read_daily_bars("/missing", 1, vol_coeff="1"),
+                "argument 'vol_coeff': must be real number, not str",
+            ),
+        ],
+    )
     def test_argument_errors(self, call, message):
         with pytest.raises(TypeError) as exc:
             call()
@@ -225,13 +275,13 @@ print(short)
 def test_file_shrinking_under_the_reader(write):
     data = b"".join(daily(date=20240000 + i, o=i) for i in range(6000))
     path, stable = write(data), write(data, "stable.day")
-    shrinker = subprocess.Popen([sys.executable, "-c", SHRINKER, path], stdout=subprocess.PIPE,
-                                text=True)
+    shrinker = subprocess.Popen([sys.executable, "-c", SHRINKER, path], stdout=subprocess.PIPE, text=True)
     try:
         assert shrinker.stdout.readline() == "ready\n"
         # In a child of its own, so that a crash (SIGBUS) fails this test, not the whole run.
-        done = subprocess.run([sys.executable, "-c", READER, path, stable],
-                              capture_output=True, text=True, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-c", READER, path, stable], capture_output=True, text=True, timeout=60
+        )
     finally:
         shrinker.kill()
         shrinker.wait()

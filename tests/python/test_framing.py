@@ -111,7 +111,10 @@ class TestTransport:
             with pytest.raises(OSError) as exc:
                 fetch(client)
             assert str(exc.value) != "Not connected"
-            assert isinstance(exc.value, (BrokenPipeError, ConnectionResetError)) or str(exc.value) == "failed to fill whole buffer"
+            assert (
+                isinstance(exc.value, (BrokenPipeError, ConnectionResetError))
+                or str(exc.value) == "failed to fill whole buffer"
+            )
 
     def test_broken_pipe_raises_no_signal(self, client, standin):
         standin.script(Reply(silent=True, then="reset"))

@@ -11,8 +11,19 @@ from standin import Reply
 
 BAR_KEYS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
 QUOTE_KEYS = [
-    "market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol",
-    "cur_vol", "amount", "s_vol", "b_vol",
+    "market",
+    "code",
+    "price",
+    "last_close",
+    "open",
+    "high",
+    "low",
+    "servertime",
+    "vol",
+    "cur_vol",
+    "amount",
+    "s_vol",
+    "b_vol",
 ] + [f"{k}{i}" for i in range(1, 6) for k in ("bid", "ask", "bid_vol", "ask_vol")]
 TRADE_KEYS = ["time", "price", "vol", "num", "buyorsell"]
 OVERFLOW = "out of range integral type conversion attempted"
@@ -55,9 +66,7 @@ class TestArguments:
             'category: 0..11, market: 0/1, code: "600036", start: offset, count: num'
         )
         assert TdxClient.get_security_quotes.__text_signature__ == "($self, stock_list)"
-        assert TdxClient.get_transaction_data.__text_signature__ == (
-            "($self, market, code, start, count)"
-        )
+        assert TdxClient.get_transaction_data.__text_signature__ == ("($self, market, code, start, count)")
 
     @pytest.mark.parametrize(
         "call",
@@ -76,29 +85,59 @@ class TestArguments:
         "call, error, message",
         [
             (lambda c: c.get_security_bars(9, 256, "6", 0, 1), OverflowError, OVERFLOW),
-            (lambda c: c.get_security_bars(9, 1, 600036, 0, 1), TypeError,
-             "argument 'code': 'int' object cannot be cast as 'str'"),
-            (lambda c: c.get_security_bars(9, 1, "6", 0), TypeError,
-             "TdxClient.get_security_bars() missing 1 required positional argument: 'count'"),
+            (
+                lambda c: c.get_security_bars(9, 1, 600036, 0, 1),
+                TypeError,
+                "argument 'code': 'int' object cannot be cast as 'str'",
+            ),
+            (
+                lambda c: c.get_security_bars(9, 1, "6", 0),
+                TypeError,
+                "TdxClient.get_security_bars() missing 1 required positional argument: 'count'",
+            ),
             (lambda c: c.get_transaction_data(1, "6", 0, 70000), OverflowError, OVERFLOW),
-            (lambda c: c.get_transaction_data(1.0, "6", 0, 1), TypeError,
-             "argument 'market': 'float' object cannot be interpreted as an integer"),
+            (
+                lambda c: c.get_transaction_data(1.0, "6", 0, 1),
+                TypeError,
+                "argument 'market': 'float' object cannot be interpreted as an integer",
+            ),
             # The pair list of stock_list.
-            (lambda c: c.get_security_quotes("600036"), TypeError,
-             "argument 'stock_list': Can't extract `str` to `Vec`"),
-            (lambda c: c.get_security_quotes(5), TypeError,
-             "argument 'stock_list': 'int' object cannot be cast as 'Sequence'"),
-            (lambda c: c.get_security_quotes({(1, "6")}), TypeError,
-             "argument 'stock_list': 'set' object cannot be cast as 'Sequence'"),
-            (lambda c: c.get_security_quotes([(0, "000001", 1)]), ValueError,
-             "expected tuple of length 2, but got tuple of length 3"),
-            (lambda c: c.get_security_quotes([[0, "000001"]]), TypeError,
-             "argument 'stock_list': 'list' object cannot be cast as 'tuple'"),
-            (lambda c: c.get_security_quotes([(1, "6"), (0, 1)]), TypeError,
-             "argument 'stock_list': 'int' object cannot be cast as 'str'"),
+            (
+                lambda c: c.get_security_quotes("600036"),
+                TypeError,
+                "argument 'stock_list': Can't extract `str` to `Vec`",
+            ),
+            (
+                lambda c: c.get_security_quotes(5),
+                TypeError,
+                "argument 'stock_list': 'int' object cannot be cast as 'Sequence'",
+            ),
+            (
+                lambda c: c.get_security_quotes({(1, "6")}),
+                TypeError,
+                "argument 'stock_list': 'set' object cannot be cast as 'Sequence'",
+            ),
+            (
+                lambda c: c.get_security_quotes([(0, "000001", 1)]),
+                ValueError,
+                "expected tuple of length 2, but got tuple of length 3",
+            ),
+            (
+                lambda c: c.get_security_quotes([[0, "000001"]]),
+                TypeError,
+                "argument 'stock_list': 'list' object cannot be cast as 'tuple'",
+            ),
+            (
+                lambda c: c.get_security_quotes([(1, "6"), (0, 1)]),
+                TypeError,
+                "argument 'stock_list': 'int' object cannot be cast as 'str'",
+            ),
             (lambda c: c.get_security_quotes([(256, "6")]), OverflowError, OVERFLOW),
-            (lambda c: c.get_security_quotes([("1", "6")]), TypeError,
-             "argument 'stock_list': 'str' object cannot be interpreted as an integer"),
+            (
+                lambda c: c.get_security_quotes([("1", "6")]),
+                TypeError,
+                "argument 'stock_list': 'str' object cannot be interpreted as an integer",
+            ),
         ],
     )
     def test_conversion_errors_come_first(self, client, standin, call, error, message):
@@ -124,10 +163,14 @@ class TestSecurityBars:
         assert client.get_security_bars(9, 1, "600036", 0, 100) == []
         client.get_security_bars(category=4, market=0, code="6000361", start=7, count=0)
         assert standin.frames() == [
-            bytes.fromhex("0C 01 08 64 01 01 1C 00 1C 00 2D 05 01 00") + b"600036"
-            + bytes.fromhex("09 00 01 00 00 00 64 00") + bytes(10),
-            bytes.fromhex("0C 01 08 64 01 01 1C 00 1C 00 2D 05 00 00") + b"600036"
-            + bytes.fromhex("04 00 01 00 07 00 00 00") + bytes(10),
+            bytes.fromhex("0C 01 08 64 01 01 1C 00 1C 00 2D 05 01 00")
+            + b"600036"
+            + bytes.fromhex("09 00 01 00 00 00 64 00")
+            + bytes(10),
+            bytes.fromhex("0C 01 08 64 01 01 1C 00 1C 00 2D 05 00 00")
+            + b"600036"
+            + bytes.fromhex("04 00 01 00 07 00 00 00")
+            + bytes(10),
         ]
 
     @pytest.mark.parametrize("compress", [False, True])
@@ -136,8 +179,13 @@ class TestSecurityBars:
         (bar,) = client.get_security_bars(9, 1, "600036", 0, 1)
         assert list(bar) == BAR_KEYS
         assert bar == {
-            "datetime": "2024-03-15 15:00", "open": 12.34, "high": 12.4, "low": 12.24,
-            "close": 12.3, "vol": 1000.0, "amount": 10000000.0,
+            "datetime": "2024-03-15 15:00",
+            "open": 12.34,
+            "high": 12.4,
+            "low": 12.24,
+            "close": 12.3,
+            "vol": 1000.0,
+            "amount": 10000000.0,
         }
         assert [type(v) for v in bar.values()] == [str] + [float] * 6
 
@@ -155,10 +203,12 @@ class TestSecurityQuotes:
     def test_request(self, client, standin):
         standin.script(Reply(body=b""))
         assert client.get_security_quotes([(0, "000001"), (True, "60003612")]) == []
-        assert standin.frames() == [bytes.fromhex(
-            "0C 01 20 63 00 02 1A 00 1A 00 3E 05 05 00 00 00 00 00 00 00 02 00"
-            "00 30 30 30 30 30 31 01 36 30 30 30 33 36"
-        )]
+        assert standin.frames() == [
+            bytes.fromhex(
+                "0C 01 20 63 00 02 1A 00 1A 00 3E 05 05 00 00 00 00 00 00 00 02 00"
+                "00 30 30 30 30 30 31 01 36 30 30 30 33 36"
+            )
+        ]
 
     def test_empty_list_sends_nothing(self, client, standin):
         assert client.get_security_quotes(()) == []
@@ -185,10 +235,23 @@ class TestSecurityQuotes:
         (q,) = client.get_security_quotes([(1, "600036")])
         assert list(q) == QUOTE_KEYS
         expected = {
-            "market": 1, "code": "600036", "price": 12.34, "last_close": 12.0, "open": 12.34,
-            "high": 12.4, "low": 12.3, "servertime": 14, "vol": 1000, "cur_vol": 10,
-            "amount": 1000.0, "s_vol": 400, "b_vol": 600,
-            "bid1": 12.33, "ask1": 12.35, "bid_vol1": 5, "ask_vol1": 7,
+            "market": 1,
+            "code": "600036",
+            "price": 12.34,
+            "last_close": 12.0,
+            "open": 12.34,
+            "high": 12.4,
+            "low": 12.3,
+            "servertime": 14,
+            "vol": 1000,
+            "cur_vol": 10,
+            "amount": 1000.0,
+            "s_vol": 400,
+            "b_vol": 600,
+            "bid1": 12.33,
+            "ask1": 12.35,
+            "bid_vol1": 5,
+            "ask_vol1": 7,
         }
         for i in range(2, 6):
             expected.update({f"bid{i}": 12.34, f"ask{i}": 12.34, f"bid_vol{i}": 0, f"ask_vol{i}": 0})
@@ -219,9 +282,9 @@ class TestTransactionData:
     def test_request(self, client, standin):
         standin.script(Reply(body=b""))
         assert client.get_transaction_data(1, "600036", 0, 2000) == []
-        assert standin.frames() == [bytes.fromhex(
-            "0C 17 08 01 01 01 0E 00 0E 00 C5 0F 01 00 36 30 30 30 33 36 00 00 D0 07"
-        )]
+        assert standin.frames() == [
+            bytes.fromhex("0C 17 08 01 01 01 0E 00 0E 00 C5 0F 01 00 36 30 30 30 33 36 00 00 D0 07")
+        ]
 
     @pytest.mark.parametrize("compress", [False, True])
     def test_worked_example(self, client, standin, compress):

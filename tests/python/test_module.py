@@ -90,13 +90,25 @@ class TestBinding:
     @pytest.mark.parametrize(
         "call, message",
         [
-            (lambda c: c.connect(), "TdxClient.connect() missing 2 required positional arguments: 'ip' and 'port'"),
+            (
+                lambda c: c.connect(),
+                "TdxClient.connect() missing 2 required positional arguments: 'ip' and 'port'",
+            ),
             (lambda c: c.connect("1"), "TdxClient.connect() missing 1 required positional argument: 'port'"),
             (lambda c: c.connect(port=1), "TdxClient.connect() missing 1 required positional argument: 'ip'"),
-            (lambda c: c.connect("a", 1, 2), "TdxClient.connect() takes 2 positional arguments but 3 were given"),
+            (
+                lambda c: c.connect("a", 1, 2),
+                "TdxClient.connect() takes 2 positional arguments but 3 were given",
+            ),
             (lambda c: c.connect("a", ip="b"), "TdxClient.connect() got multiple values for argument 'ip'"),
-            (lambda c: c.connect("a", 1, host="b"), "TdxClient.connect() got an unexpected keyword argument 'host'"),
-            (lambda c: c.get_report_file(), "TdxClient.get_report_file() missing 2 required positional arguments: 'filename' and 'offset'"),
+            (
+                lambda c: c.connect("a", 1, host="b"),
+                "TdxClient.connect() got an unexpected keyword argument 'host'",
+            ),
+            (
+                lambda c: c.get_report_file(),
+                "TdxClient.get_report_file() missing 2 required positional arguments: 'filename' and 'offset'",
+            ),
         ],
     )
     def test_binding_errors(self, call, message):
@@ -171,7 +183,9 @@ class TestConversion:
         class Inner:
             pass
 
-        with pytest.raises(TypeError, match=r"'TestConversion\.test_qualified_type_name_in_message\.<locals>\.Inner' object"):
+        with pytest.raises(
+            TypeError, match=r"'TestConversion\.test_qualified_type_name_in_message\.<locals>\.Inner' object"
+        ):
             TdxClient().connect(Inner(), 1)
 
     def test_str_subclass_is_text(self):

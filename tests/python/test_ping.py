@@ -33,13 +33,19 @@ class TestProbe:
     def test_order_and_values(self):
         with listeners(2) as (a, b):
             down = free_port()
-            servers = [("x", 1), ("127.0.0.1", down), ("127.0.0.1", a), ("x", 1),
-                       ("127.0.0.1", b), ("127.0.0.1", a)]
+            servers = [
+                ("x", 1),
+                ("127.0.0.1", down),
+                ("127.0.0.1", a),
+                ("x", 1),
+                ("127.0.0.1", b),
+                ("127.0.0.1", a),
+            ]
             result = ping_servers(servers)
         assert [tuple(map(type, e)) for e in result] == [(str, int, int)] * 6
-        assert sorted(result[:3]) == sorted([("127.0.0.1", a, result[0][2]),
-                                             ("127.0.0.1", a, result[1][2]),
-                                             ("127.0.0.1", b, result[2][2])])
+        assert sorted(result[:3]) == sorted(
+            [("127.0.0.1", a, result[0][2]), ("127.0.0.1", a, result[1][2]), ("127.0.0.1", b, result[2][2])]
+        )
         assert result[0][2] <= result[1][2] <= result[2][2] < 100
         # Failures keep the caller's order, duplicates included.
         assert result[3:] == [("x", 1, 9999), ("127.0.0.1", down, 9999), ("x", 1, 9999)]
@@ -89,8 +95,7 @@ class TestProbe:
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
             assert ping_servers([("127.0.0.1", 1)] * 3) == [("127.0.0.1", 1, 9999)] * 3
             """
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                              timeout=60)
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
         assert done.stdout.startswith("failed to spawn thread: "), done.stdout
 
@@ -101,17 +106,22 @@ class TestConversion:
         assert ping_servers(servers=(Server("x", 1),)) == [("x", 1, 9999)]
         assert ping_servers([]) == []
 
-    @pytest.mark.parametrize("servers, error, message", [
-        ("127.0.0.1", TypeError, "argument 'servers': Can't extract `str` to `Vec`"),
-        (iter([("x", 1)]), TypeError,
-         "argument 'servers': 'list_iterator' object cannot be cast as 'Sequence'"),
-        ([["x", 1]], TypeError, "argument 'servers': 'list' object cannot be cast as 'tuple'"),
-        ([(1, 1)], TypeError, "argument 'servers': 'int' object cannot be cast as 'str'"),
-        ([("x", "1")], TypeError,
-         "argument 'servers': 'str' object cannot be interpreted as an integer"),
-        ([("x", 1, 2)], ValueError, "expected tuple of length 2, but got tuple of length 3"),
-        ([("x", 70000)], OverflowError, "out of range integral type conversion attempted"),
-    ])
+    @pytest.mark.parametrize(
+        "servers, error, message",
+        [
+            ("127.0.0.1", TypeError, "argument 'servers': Can't extract `str` to `Vec`"),
+            (
+                iter([("x", 1)]),
+                TypeError,
+                "argument 'servers': 'list_iterator' object cannot be cast as 'Sequence'",
+            ),
+            ([["x", 1]], TypeError, "argument 'servers': 'list' object cannot be cast as 'tuple'"),
+            ([(1, 1)], TypeError, "argument 'servers': 'int' object cannot be cast as 'str'"),
+            ([("x", "1")], TypeError, "argument 'servers': 'str' object cannot be interpreted as an integer"),
+            ([("x", 1, 2)], ValueError, "expected tuple of length 2, but got tuple of length 3"),
+            ([("x", 70000)], OverflowError, "out of range integral type conversion attempted"),
+        ],
+    )
     def test_refused(self, servers, error, message):
         with pytest.raises(error) as exc:
             ping_servers(servers)

@@ -131,7 +131,5 @@ def _digest() -> str:
 def test_same_data_in_every_process():
     code = "import test_sim_data as t; print(t._digest())"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONHASHSEED="123")
-    out = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env
-    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
     assert out.stdout.strip() == _digest()
