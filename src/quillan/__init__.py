@@ -1,9 +1,11 @@
 """quillan: fast access to TDX market data.
 
-The work is done by the native module ``quillan._core``; its members are re-exported here.
+The native module ``quillan._core`` does the protocol and file work with plain Python results;
+its members are re-exported here. ``quillan.Table`` is the columnar result of the newer APIs.
 """
 
 from quillan._core import *  # noqa: F401,F403
 from quillan._core import __all__ as _core_all
+from quillan.table import Table
 
-__all__ = list(_core_all)
+__all__ = [*_core_all, "Table"]

@@ -1,0 +1,179 @@
+"""quillan.Table: a columnar result, lent to NumPy, pandas, Arrow and polars.
+
+A Table is a fixed, ordered set of equal-length one-dimensional NumPy arrays. Its columns are
+read-only views: ``to_numpy()`` lends them without copying, and the other conversions copy at
+most once. Time columns are ``datetime64``; when the Table has a time zone, its ``datetime64``
+columns of second (or finer) resolution hold UTC instants, shown in that zone by pandas, Arrow
+and polars.
+"""
+
+from __future__ import annotations
+
+import importlib
+from collections.abc import Iterable, Iterator, Mapping
+from types import ModuleType
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["Table"]
+
+# The extra that installs each optional package.
+_EXTRAS = {"pandas": "pandas", "pyarrow": "arrow", "polars": "polars", "duckdb": "store"}
+
+
+def import_optional(name: str, purpose: str) -> ModuleType:
+    """Imports an optional dependency, or raises ImportError naming the extra that installs it."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as err:
+        extra = _EXTRAS.get(name, name)
+        raise ImportError(
+            f"{purpose} needs {name}: install it with pip install 'quillan[{extra}]'"
+        ) from err
+
+
+def _as_column(name: str, values: npt.ArrayLike) -> np.ndarray:
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"column {name!r} is not one-dimensional (shape {array.shape})")
+    if array.dtype.kind == "U":
+        array = array.astype(object)
+    if array.flags.writeable:
+        array = array.view()
+        array.flags.writeable = False
+    return array
+
+
+class Table:
+    """Equal-length named columns in a fixed order.
+
+    ``Table({"date": dates, "close": closes})`` builds one from anything ``numpy.asarray``
+    takes; the arrays are not copied when they are already NumPy arrays.
+    """
+
+    __slots__ = ("_columns", "_tz")
+
+    def __init__(self, columns: Mapping[str, npt.ArrayLike], *, tz: str | None = None) -> None:
+        built: dict[str, np.ndarray] = {}
+        length: int | None = None
+        for name, values in columns.items():
+            if not isinstance(name, str):
+                raise TypeError(f"column names are str, not {type(name).__name__}")
+            array = _as_column(name, values)
+            if length is None:
+                length = len(array)
+            elif len(array) != length:
+                raise ValueError(
+                    f"column {name!r} has {len(array)} rows, but the columns before it have {length}"
+                )
+            built[name] = array
+        self._columns = built
+        self._tz = tz
+
+    # -- the mapping of names to columns
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """The column names, in order."""
+        return tuple(self._columns)
+
+    @property
+    def tz(self) -> str | None:
+        """The time zone of the datetime columns, or None for naive times."""
+        return self._tz
+
+    def __len__(self) -> int:
+        for array in self._columns.values():
+            return len(array)
+        return 0
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._columns
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._columns)
+
+    def __getitem__(self, key: str | slice | npt.NDArray[Any]) -> Any:
+        """``t["close"]`` is a column; ``t[10:20]``, ``t[mask]`` and ``t[indices]`` are Tables."""
+        if isinstance(key, str):
+            try:
+                return self._columns[key]
+            except KeyError:
+                raise KeyError(f"no column {key!r}; the columns are {', '.join(self._columns)}") from None
+        return Table({name: array[key] for name, array in self._columns.items()}, tz=self._tz)
+
+    def __repr__(self) -> str:
+        kinds = ", ".join(f"{name}: {array.dtype}" for name, array in self._columns.items())
+        zone = f", tz={self._tz!r}" if self._tz else ""
+        return f"<quillan.Table {len(self)} rows ({kinds}){zone}>"
+
+    def equals(self, other: Table) -> bool:
+        """True when both have the same names, dtypes, time zone and values (NaN equal to NaN)."""
+        if self.columns != other.columns or self._tz != other._tz:
+            return False
+        for name, array in self._columns.items():
+            theirs = other._columns[name]
+            if array.dtype != theirs.dtype or len(array) != len(theirs):
+                return False
+            if array.dtype.kind in "fc":
+                if not np.array_equal(array, theirs, equal_nan=True):
+                    return False
+            elif not np.array_equal(array, theirs):
+                return False
+        return True
+
+    @staticmethod
+    def concat(tables: Iterable[Table]) -> Table:
+        """The rows of every table in order; they must have the same columns and time zone."""
+        tables = list(tables)
+        if not tables:
+            raise ValueError("concat needs at least one Table")
+        first = tables[0]
+        for t in tables[1:]:
+            if t.columns != first.columns or t._tz != first._tz:
+                raise ValueError("concat needs Tables with the same columns and time zone")
+        if len(tables) == 1:
+            return first
+        return Table(
+            {name: np.concatenate([t._columns[name] for t in tables]) for name in first.columns},
+            tz=first._tz,
+        )
+
+    # -- conversions
+
+    def to_numpy(self) -> dict[str, np.ndarray]:
+        """The columns as read-only NumPy arrays sharing the Table's memory."""
+        return dict(self._columns)
+
+    def _time_index_name(self) -> str | None:
+        for name, array in self._columns.items():
+            if array.dtype.kind == "M":
+                return name
+        return None
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame; the first datetime column becomes its DatetimeIndex.
+
+        Needs the ``pandas`` extra. Numeric columns are copied once into the frame.
+        """
+        pd = import_optional("pandas", "Table.to_pandas()")
+        index_name = self._time_index_name()
+        data = {name: array for name, array in self._columns.items() if name != index_name}
+        if index_name is None:
+            return pd.DataFrame(data, copy=True)
+        index = pd.DatetimeIndex(self._columns[index_name], name=index_name)
+        if self._tz is not None and self._columns[index_name].dtype != np.dtype("datetime64[D]"):
+            index = index.tz_localize("UTC").tz_convert(self._tz)
+        return pd.DataFrame(data, index=index, copy=True)
+
+    def to_arrow(self) -> Any:
+        """A pyarrow.Table (needs the ``arrow`` extra)."""
+        pa = import_optional("pyarrow", "Table.to_arrow()")
+        return pa.table(self)
+
+    def to_polars(self) -> Any:
+        """A polars.DataFrame (needs the ``polars`` extra)."""
+        pl = import_optional("polars", "Table.to_polars()")
+        return pl.DataFrame(self)
