@@ -340,3 +340,26 @@ def test_tour():
     out = run("tour")
     assert out.returncode == 0, out.stderr
     assert "tour done: 9 steps" in out.stdout and "differ" not in out.stdout
+
+
+@pytest.mark.parametrize(
+    "error, one_line",
+    [(TypeError("bug"), False), (RuntimeError("bug"), False), (OSError("Cannot open"), True)],
+)
+def test_only_documented_errors_become_one_line(monkeypatch, capsys, tmp_path, error, one_line):
+    def fail(*args):
+        raise error
+
+    monkeypatch.setattr(cli._core, "read_daily_bars", fail)
+    argv = ["day", str(tmp_path / "x.day")]
+    if one_line:
+        assert cli.main(argv) == 1 and capsys.readouterr().err == "quillan: error: Cannot open\n"
+    else:
+        with pytest.raises(type(error)):
+            cli.main(argv)
+
+
+def test_module_runs_from_the_repository_root():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(__file__)))
+    out = run("--help", cwd=root)
+    assert out.returncode == 0 and "tour" in out.stdout
