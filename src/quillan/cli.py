@@ -12,16 +12,29 @@ import argparse
 import contextlib
 import os
 import re
+import signal
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NoReturn, TextIO
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO, TypeVar
 
 from quillan import _core, output
-from quillan.session import EXIT_ERROR, EXIT_USAGE, CliError, Progress, Session, download_report
+from quillan.session import (
+    EXIT_ERROR,
+    EXIT_USAGE,
+    CliError,
+    Progress,
+    Session,
+    download_report,
+    file_error,
+    shown_path,
+    whole_file,
+)
 from quillan.tour import run_tour
 
 if TYPE_CHECKING:
-    from quillan._core import CompanyInfoEntry, SecurityQuote
+    from quillan._core import CompanyInfoEntry, DailyBar, MinuteBar, SecurityQuote
+
+_Bar = TypeVar("_Bar", "DailyBar", "MinuteBar")
 
 __all__ = ["CliError", "main", "parse_security", "parse_server"]
 
@@ -29,7 +42,17 @@ QUOTES_PER_REQUEST = 80
 
 # Arguments ----------------------------------------------------------------------------------
 
-_SECURITY = re.compile(r"(?:(?P<market>\d{1,3}):|(?P<prefix>sh|sz))?(?P<code>[0-9A-Za-z]{6})", re.IGNORECASE)
+# ASCII only: Unicode case folding would take the Kelvin sign for a k, and \d other digits.
+_SECURITY = re.compile(
+    r"(?:(?P<market>\d{1,3}):|(?P<prefix>sh|sz))?(?P<code>[0-9A-Za-z]{6})", re.IGNORECASE | re.ASCII
+)
+
+
+def _number(text: str, limit: int) -> int | None:
+    """The number that `text` writes in ASCII digits, if it is at most `limit`."""
+    if not (text.isascii() and text.isdigit()) or int(text) > limit:
+        return None
+    return int(text)
 
 
 def guess_market(code: str) -> int:
@@ -59,21 +82,32 @@ def parse_security(text: str) -> tuple[int, str]:
 def parse_server(text: str) -> tuple[str, int]:
     """(ip, port) from "IP:PORT" or "[IPv6]:PORT"; the address itself is checked on connect."""
     host, sep, port = text.strip().rpartition(":")
-    if not sep or not host or not port.isdigit() or int(port) > 65535:
+    number = _number(port, 65535)
+    if not sep or not host or number is None:
         raise argparse.ArgumentTypeError(f"invalid server address '{text}' (expected IP:PORT)")
-    return host, int(port)
+    return host, number
 
 
 def _count(text: str) -> int:
-    if not text.isdigit() or int(text) > 65535:
+    number = _number(text, 65535)
+    if number is None:
         raise argparse.ArgumentTypeError(f"invalid count '{text}' (0 to 65535)")
-    return int(text)
+    return number
 
 
 def _u32(text: str) -> int:
-    if not text.isdigit() or int(text) > 0xFFFFFFFF:
+    number = _number(text, 0xFFFFFFFF)
+    if number is None:
         raise argparse.ArgumentTypeError(f"invalid value '{text}' (0 to 4294967295)")
-    return int(text)
+    return number
+
+
+def _size(text: str) -> int:
+    scale = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}.get(text[-1:].lower(), 1)
+    number = _number(text[:-1] if scale > 1 else text, 1 << 60)
+    if number is None:
+        raise argparse.ArgumentTypeError(f"invalid size '{text}' (bytes, or a number and K, M or G)")
+    return number * scale
 
 
 # Bar categories by name, as the built-in simulator reads them (quillan.sim.universe); a
@@ -87,8 +121,9 @@ BAR_CATEGORIES = {
 def _category(text: str) -> int:
     if text.lower() in BAR_CATEGORIES:
         return BAR_CATEGORIES[text.lower()]
-    if text.isdigit() and int(text) <= 65535:
-        return int(text)
+    number = _number(text, 65535)
+    if number is not None:
+        return number
     names = ", ".join(BAR_CATEGORIES)
     raise argparse.ArgumentTypeError(f"invalid category '{text}' (one of {names}, or a number)")
 
@@ -193,8 +228,9 @@ def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None
 
 
 def _pick_section(index: Sequence[CompanyInfoEntry], wanted: str) -> CompanyInfoEntry:
-    if wanted.isdigit() and 1 <= int(wanted) <= len(index):
-        return index[int(wanted) - 1]
+    number = _number(wanted, len(index))
+    if number:
+        return index[number - 1]
     for entry in index:
         if entry["name"] == wanted:
             return entry
@@ -203,47 +239,56 @@ def _pick_section(index: Sequence[CompanyInfoEntry], wanted: str) -> CompanyInfo
 
 
 def cmd_report(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client()
     target = args.output or os.path.basename(args.filename.rstrip("/")) or "report.bin"
+    if target == "-" and sys.stdout.isatty():
+        raise CliError("a report file is not written to a terminal: name a file with -o, or pipe the output")
+    client = session.client()
     progress = Progress(session.err, os.path.basename(args.filename), args.size)
+    missing = CliError(f"the server has no file '{args.filename}' (or it is empty)")
     if target == "-":
         with session.exchange():
-            size, pieces = download_report(client, args.filename, sys.stdout.buffer, progress)
+            size, pieces = download_report(client, args.filename, sys.stdout.buffer, progress, args.max_size)
         progress.finish()
         if not size:
-            raise CliError(f"the server has no file '{args.filename}' (or it is empty)")
+            raise missing
         return
-    partial = target + ".part"
-    try:
-        with open(partial, "wb") as sink, session.exchange():
-            size, pieces = download_report(client, args.filename, sink, progress)
+    with whole_file(target) as sink:
+        with session.exchange():
+            size, pieces = download_report(client, args.filename, sink, progress, args.max_size)
         progress.finish()
         if not size:
-            raise CliError(f"the server has no file '{args.filename}' (or it is empty)")
-        os.replace(partial, target)
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(partial)
+            raise missing
     output.write_mapping(
         {"filename": args.filename, "saved_to": target, "bytes": size, "pieces": pieces}, args.format, out
     )
 
 
-@contextlib.contextmanager
-def _reading(path: str) -> Iterator[None]:
-    """Turns the failures that the file readers document into a CliError."""
-    # The readers would read a directory as an empty file: catch it first.
+def _read_file(path: str, read: Callable[[str], list[_Bar]]) -> list[_Bar]:
+    """`read(path)`, with the failures that the readers document as a CliError naming the file."""
+    # The readers would fail on a directory with "Cannot mmap file": say what it is.
     if os.path.isdir(path):
-        raise CliError(f"{path}: is a directory")
+        raise CliError(f"{shown_path(path)}: is a directory")
     try:
-        yield
-    except (OSError, ValueError) as err:
-        raise CliError(str(err)) from None
+        try:
+            path.encode()
+        except UnicodeEncodeError:
+            # The readers take UTF-8 names only: hand them the file through its descriptor.
+            fd = os.open(os.fsencode(path), os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                return read(f"/proc/self/fd/{fd}")
+            finally:
+                os.close(fd)
+        return read(path)
+    except FileNotFoundError:
+        raise CliError(f"{shown_path(path)}: no such file") from None
+    except OSError as err:
+        if err.filename is not None:  # from os.open, which gives errno and strerror
+            raise file_error(path, err) from None
+        raise CliError(f"{shown_path(path)}: {err}") from None
 
 
 def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    with _reading(args.file):
-        bars = _core.read_daily_bars(args.file, args.price_coeff, args.vol_coeff)
+    bars = _read_file(args.file, lambda path: _core.read_daily_bars(path, args.price_coeff, args.vol_coeff))
     _records(
         args,
         out,
@@ -253,8 +298,7 @@ def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_minute(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    with _reading(args.file):
-        bars = _core.read_minute_bars(args.file)
+    bars = _read_file(args.file, _core.read_minute_bars)
     _records(
         args,
         out,
@@ -351,6 +395,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--output", "-o", metavar="PATH", help="where to save it (default: its base name here; - for stdout)"
     )
     p.add_argument("--size", type=_u32, metavar="BYTES", help="the expected size, for the progress bar")
+    p.add_argument(
+        "--max-size", type=_size, default=1 << 30, metavar="BYTES",
+        help="stop with an error when the file grows past this size (default 1G; K, M and G suffixes)",
+    )  # fmt: skip
 
     p = command("day", cmd_day, "read a terminal's daily bar file (.day)", net=False)
     p.add_argument("file")
@@ -394,7 +442,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     out, err = sys.stdout, sys.stderr
     try:
         args = build_parser().parse_args(argv)
-        with _quiet_broken_pipe(), Session(args.server, err) as session:
+        with _quiet_broken_pipe(), _terminate_cleanly(), Session(args.server, err) as session:
             args.run(args, session, out)
         return 0
     except CliError as e:
@@ -402,6 +450,24 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         err.write("\n")
         return 130
+
+
+@contextlib.contextmanager
+def _terminate_cleanly() -> Iterator[None]:
+    """SIGTERM ends the run like Ctrl-C does, so that a partial file is removed."""
+
+    def terminate(signum: int, frame: object) -> NoReturn:
+        raise SystemExit(128 + signum)
+
+    try:
+        previous = signal.signal(signal.SIGTERM, terminate)
+    except ValueError:  # not the main thread: leave signals alone
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _describe(error: BaseException) -> str:
