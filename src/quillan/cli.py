@@ -10,16 +10,17 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import datetime
+import ipaddress
 import os
 import re
 import signal
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NoReturn, TextIO, TypeVar
+from typing import TYPE_CHECKING, NoReturn, TextIO, TypeVar
 
 from quillan import _core, output
 from quillan.session import (
-    EXIT_ERROR,
     EXIT_USAGE,
     CliError,
     Progress,
@@ -145,6 +146,43 @@ class _Parser(argparse.ArgumentParser):
 # Running ------------------------------------------------------------------------------------
 
 
+# How a table shows the results (CSV and JSON hold them exactly) ------------------------------
+
+_CENTS, _THOUSANDTHS = output.decimals(2), output.decimals(3)
+BAR_COLUMNS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
+TICK_COLUMNS = ["time", "price", "vol", "num", "buyorsell"]
+DAY_COLUMNS = ["date", "open", "high", "low", "close", "amount", "volume"]
+MINUTE_COLUMNS = ["datetime", "open", "high", "low", "close", "amount", "volume"]
+QUOTE_PRICES = [
+    "price",
+    "last_close",
+    "open",
+    "high",
+    "low",
+    *(f"{s}{i}" for i in range(1, 6) for s in ("bid", "ask")),
+]
+XDXR_FLOAT32 = ["fenhong", "peigujia", "songzhuangu", "peigu", "suogu", "xingquanjia", "fenshu"]
+FINANCE_UNSCALED = ["gudongrenshu", "meigujingzichan"]  # float32 as stored; the rest times 10,000
+
+# Bars carry prices in thousandths, quotes and trades in cents.
+BAR_SHOWN = dict.fromkeys(["open", "high", "low", "close"], _THOUSANDTHS)
+BAR_TITLES = {"vol": "vol (shares)", "amount": "amount (yuan)"}
+QUOTE_SHOWN = dict.fromkeys(QUOTE_PRICES, _CENTS)
+QUOTE_TITLES = {"vol": "vol (lots)", "cur_vol": "cur_vol (lots)", "amount": "amount (yuan)"}
+TICK_SHOWN = {"price": _CENTS}
+TICK_TITLES = {"vol": "vol (lots)"}
+MINUTE_SHOWN = dict.fromkeys(["open", "high", "low", "close", "amount"], output.float32)
+MINUTE_TITLES = {"amount": "amount (yuan)", "volume": "volume (shares)"}
+
+
+def _places(coeff: float) -> int | None:
+    """The decimals of a coefficient that is a power of ten from 1 to 1e-6 (0.01: 2)."""
+    for places in range(7):
+        if coeff == float(f"1e-{places}"):
+            return places
+    return None
+
+
 def _no_data(what: str, security: tuple[int, str]) -> CliError:
     market, code = security
     return CliError(f"the server has no {what} for {market}:{code} (unknown security?)")
@@ -157,7 +195,7 @@ def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
         bars = client.get_security_bars(args.category, market, code, args.start, args.count)
     if not bars and args.count:
         raise _no_data("bars of this category", args.security)
-    _records(args, out, bars)
+    _records(args, out, bars, BAR_COLUMNS, BAR_SHOWN, BAR_TITLES)
 
 
 def cmd_quotes(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -172,7 +210,7 @@ def cmd_quotes(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     missing = [s for s in args.securities if s not in found]
     if missing:
         raise _no_data("quote", missing[0])
-    _records(args, out, quotes)
+    _records(args, out, quotes, None, QUOTE_SHOWN, QUOTE_TITLES)
 
 
 def cmd_ticks(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -182,7 +220,7 @@ def cmd_ticks(args: argparse.Namespace, session: Session, out: TextIO) -> None:
         ticks = client.get_transaction_data(market, code, args.start, args.count)
     if not ticks and args.count:
         raise _no_data("trades", args.security)
-    _records(args, out, ticks)
+    _records(args, out, ticks, TICK_COLUMNS, TICK_SHOWN, TICK_TITLES)
 
 
 def cmd_xdxr(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -195,7 +233,7 @@ def cmd_xdxr(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     columns: list[str] = []
     for event in events:
         columns += [k for k in event if k not in columns]
-    _records(args, out, events, columns)
+    _records(args, out, events, columns, dict.fromkeys(XDXR_FLOAT32, output.float32))
 
 
 def cmd_finance(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -204,7 +242,9 @@ def cmd_finance(args: argparse.Namespace, session: Session, out: TextIO) -> None
         info = client.get_finance_info(*args.security)
     if not info:
         raise _no_data("finance summary", args.security)
-    output.write_mapping(info, args.format, out)
+    times = output.float32_times(10000)
+    shown = {k: output.float32 if k in FINANCE_UNSCALED else times for k in info}
+    output.write_mapping(info, args.format, out, shown)
 
 
 def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -215,7 +255,12 @@ def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None
     if not index:
         raise _no_data("company information", args.security)
     if args.section is None:
-        _records(args, out, [{"#": i, **entry} for i, entry in enumerate(index, 1)])
+        _records(
+            args,
+            out,
+            [{"#": i, **entry} for i, entry in enumerate(index, 1)],
+            ["#", "name", "filename", "start", "length"],
+        )
         return
     entry = _pick_section(index, args.section)
     with session.exchange():
@@ -287,23 +332,57 @@ def _read_file(path: str, read: Callable[[str], list[_Bar]]) -> list[_Bar]:
         raise CliError(f"{shown_path(path)}: {err}") from None
 
 
+# The kind of bar file that an extension names, and the command that reads it.
+FILE_KINDS = {".day": ("daily", "day"), ".lc1": ("minute", "minute"), ".lc5": ("minute", "minute")}
+
+
+def _check_kind(path: str, command: str) -> None:
+    kind = FILE_KINDS.get(os.path.splitext(path)[1].lower())
+    if kind is not None and kind[1] != command:
+        raise CliError(f"{shown_path(path)} is a {kind[0]} bar file: read it with 'quillan {kind[1]}'")
+
+
+def _possible(stamp: str) -> bool:
+    """Whether "yyyy-mm-dd" or "yyyy-mm-dd hh:mm" names a moment of a trading history."""
+    try:
+        moment = datetime.datetime.fromisoformat(stamp)
+    except ValueError:  # month 13, day 32, hour 24, or not digits at all
+        return False
+    return 1990 <= moment.year <= 2100
+
+
+def _warn_impossible(session: Session, path: str, stamps: Sequence[str], kind: str) -> None:
+    bad = [i for i, stamp in enumerate(stamps) if not _possible(stamp)]
+    if bad:
+        first = output.visible(stamps[bad[0]])
+        session.err.write(
+            f"quillan: warning: {shown_path(path)}: {len(bad):,} of {len(stamps):,} records have impossible "
+            f"dates (the first: record {bad[0]}, {first}); is it a {kind} bar file?\n"
+        )
+        session.err.flush()
+
+
 def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    _check_kind(args.file, "day")
     bars = _read_file(args.file, lambda path: _core.read_daily_bars(path, args.price_coeff, args.vol_coeff))
-    _records(
-        args,
-        out,
-        bars[-args.last :] if args.last else bars,
-        ["date", "open", "high", "low", "close", "amount", "volume"],
-    )
+    _warn_impossible(session, args.file, [b["date"] for b in bars], "daily")
+    prices, volumes = _places(args.price_coeff), _places(args.vol_coeff)
+    shown: dict[str, output.Shown] = {"amount": output.float32}
+    if prices is not None:
+        shown.update(dict.fromkeys(["open", "high", "low", "close"], output.decimals(prices)))
+    if volumes is not None:
+        shown["volume"] = output.decimals(volumes)
+    unit = {0.01: "lots", 1.0: "shares"}.get(args.vol_coeff, f"shares x {args.vol_coeff!r}")
+    titles = {"amount": "amount (yuan)", "volume": f"volume ({unit})"}
+    _records(args, out, bars[-args.last :] if args.last else bars, DAY_COLUMNS, shown, titles)
 
 
 def cmd_minute(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    _check_kind(args.file, "minute")
     bars = _read_file(args.file, _core.read_minute_bars)
+    _warn_impossible(session, args.file, [b["datetime"] for b in bars], "minute")
     _records(
-        args,
-        out,
-        bars[-args.last :] if args.last else bars,
-        ["datetime", "open", "high", "low", "close", "amount", "volume"],
+        args, out, bars[-args.last :] if args.last else bars, MINUTE_COLUMNS, MINUTE_SHOWN, MINUTE_TITLES
     )
 
 
@@ -311,8 +390,32 @@ def cmd_ping(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     servers = list(args.servers) or [session.address()]
     with session.exchange():
         results = _core.ping_servers(servers)
-    rows = [{"ip": ip, "port": port, "latency_ms": ms, "reachable": ms != 9999} for ip, port, ms in results]
+    rows = [
+        {"ip": ip, "port": port, "latency_ms": ms, "reachable": ms != 9999, "note": _ping_note(ip, ms)}
+        for ip, port, ms in results
+    ]
     _records(args, out, rows)
+
+
+def _ping_note(host: str, latency: int) -> str:
+    """Why a server is unreachable, when the address alone says it."""
+    if latency != 9999:
+        return ""
+    if host.startswith("[") and host.endswith("]"):
+        try:
+            ipaddress.IPv6Address(host[1:-1])
+        except ValueError:
+            return "not an IPv6 address: nothing was probed"
+        return ""
+    try:
+        ipaddress.IPv4Address(host)
+    except ValueError:
+        try:
+            ipaddress.IPv6Address(host)
+        except ValueError:
+            return "not a numeric address (host names are not looked up): nothing was probed"
+        return f"an IPv6 address goes in brackets, [{host}]: nothing was probed"
+    return ""
 
 
 def cmd_tour(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -325,8 +428,10 @@ def _records(
     out: TextIO,
     records: Sequence[Mapping[str, object]],
     columns: Sequence[str] | None = None,
+    shown: Mapping[str, output.Shown] | None = None,
+    titles: Mapping[str, str] | None = None,
 ) -> None:
-    output.write_records(records, args.format, out, columns)
+    output.write_records(records, args.format, out, columns, shown, titles)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -360,7 +465,10 @@ def build_parser() -> argparse.ArgumentParser:
         p.set_defaults(run=run, server=None, format="table")
         return p
 
-    security_help = "600036, 1:600036 or sh600036 (codes starting with 5, 6 or 9 default to market 1)"
+    security_help = (
+        "a six-character code, 600036 (market 1 when it starts with 5, 6 or 9, else market 0); "
+        "MARKET:CODE, 1:600036 or 0:000001; or a prefix, sh600036 (market 1) or sz000001 (market 0)"
+    )
 
     p = command("bars", cmd_bars, "K-line bars of one security, oldest first")
     p.add_argument("security", type=parse_security, help=security_help)
@@ -427,14 +535,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 @contextlib.contextmanager
 def _quiet_broken_pipe() -> Iterator[None]:
-    """A reader that goes away (quillan ... | head) ends the run without a traceback."""
+    """A reader that goes away (quillan ... | head) ends the run quietly and successfully, as
+    other Unix tools do: it had all that it wanted."""
     try:
         yield
         sys.stdout.flush()
     except BrokenPipeError:
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        raise SystemExit(EXIT_ERROR) from None
+        os.dup2(devnull, sys.stdout.fileno())  # the interpreter's last flush finds nowhere to fail
+        raise SystemExit(0) from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -89,7 +89,30 @@ class Session:
             raise CliError(self._in_words(err)) from None
 
     def _in_words(self, err: Exception) -> str:
-        return str(err)
+        """What went wrong, in words, with the module's own text at the end."""
+        host, port = self.server or ("?", 0)
+        text = str(err)
+        if isinstance(err, ValueError) and text.startswith("Invalid address"):
+            return (
+                f"{text} (a server is a numeric IPv4 address a.b.c.d or an IPv6 address in brackets, "
+                "[::1], and a port; host names are not looked up)"
+            )
+        if isinstance(err, BlockingIOError):  # a send or receive that waited 10 s
+            return f"no answer from {host}:{port} within 10 s: {text}"
+        if text == "failed to fill whole buffer":
+            return (
+                "the server closed the connection in the middle of a reply "
+                f"(or sent a compressed reply that ends early): {text}"
+            )
+        if text == "corrupt deflate stream":
+            return f"the server sent a compressed reply that is not valid zlib data: {text}"
+        if isinstance(err, ConnectionResetError):
+            return f"the server at {host}:{port} reset the connection: {text}"
+        if isinstance(err, BrokenPipeError):
+            return f"the server at {host}:{port} had closed the connection: {text}"
+        if isinstance(err, OSError):
+            return f"talking to {host}:{port}: {text}"
+        return text
 
 
 class Progress:

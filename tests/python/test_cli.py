@@ -5,6 +5,7 @@ import io
 import json
 import os
 import pty
+import re
 import shutil
 import signal
 import struct
@@ -41,7 +42,17 @@ def parsed(text, fmt):
         return list(csv.reader(io.StringIO(text)))
     lines = text.splitlines()
     assert set(lines[1]) <= {"-", " "}
-    return [line.split() for line in lines[:1] + lines[2:]]
+    # Cells are two blanks apart at least; a heading names the unit after a blank.
+    header, *rows = (re.split(r"\s{2,}", line.strip()) for line in lines[:1] + lines[2:])
+    return [[h.split(" (")[0] for h in header], *rows]
+
+
+def shows(cell, value):
+    """Whether a table cell shows `value`: a float rounded to its tick or float32 form, the
+    rest as it is."""
+    if isinstance(value, float):
+        return float(cell) == pytest.approx(value, rel=1e-6)
+    return cell == output.format_value(value)
 
 
 @pytest.fixture(scope="module")
@@ -96,13 +107,19 @@ class TestFormats:
         if fmt == "json":
             assert rows == want
             return
-        # Compare lines of cells joined by blanks (a table cell may hold a blank itself).
         if isinstance(want, dict):
-            lines = [[k, output.format_value(v)] for k, v in want.items()]
-            lines = [["key", "value"], *lines] if fmt == "table" else [list(want), [v for _, v in lines]]
+            lines = (
+                [["key", "value"], *map(list, want.items())]
+                if fmt == "table"
+                else [list(want), list(want.values())]
+            )
         else:
-            lines = [list(want[0]), *([output.format_value(v) for v in r.values()] for r in want)]
-        assert [" ".join(r) for r in rows] == [" ".join(r) for r in lines]
+            lines = [list(want[0]), *(list(r.values()) for r in want)]
+        if fmt == "csv":  # exact
+            assert rows == [[output.format_value(v) for v in line] for line in lines]
+        else:
+            assert len(rows) == len(lines) and rows[0] == lines[0]
+            assert all(map(shows, sum(rows[1:], []), sum(lines[1:], [])))
 
     @requires("get_security_quotes")
     def test_many_quotes_take_several_requests(self, sim):
@@ -137,7 +154,7 @@ class TestFormats:
             data.security_bars(9, 1, "600036", 0, 1)[0]["close"] * 100
         )
         out = run("minute", str(files / "sz000001.lc5"), "--last", "3")
-        assert [r[0] + " " + r[1] for r in parsed(out.stdout, "table")[1:]] == [
+        assert [r[0] for r in parsed(out.stdout, "table")[1:]] == [
             b["datetime"] for b in data.security_bars(0, 0, "000001", 0, 3)
         ]
 
@@ -470,3 +487,124 @@ def test_module_runs_from_the_repository_root():
     root = os.path.dirname(os.path.dirname(os.path.dirname(__file__)))
     out = run("--help", cwd=root)
     assert out.returncode == 0 and "tour" in out.stdout
+
+
+def f32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+class TestNumbersForPeople:
+    @pytest.mark.parametrize(
+        "shown, value, text",
+        [
+            (output.decimals(2), 3131 * 0.01, "31.31"),  # a price in cents times 0.01
+            (output.decimals(3), 12.34, "12.340"),
+            (output.decimals(2), 7, "7"),
+            (output.float32, f32(32.73), "32.73"),
+            (output.float32, f32(1.6), "1.6"),
+            (output.float32, f32(15000.0), "15000.0"),
+            (output.float32, f32(4.071e-42), "4.071e-42"),
+            (output.float32, 0.1, "0.1"),  # not a float32: shown as it is
+            (output.float32, 0.30000000000000004, "0.30000000000000004"),
+            (output.float32_times(10000), f32(1.5) * 10000.0, "15000.0"),
+            (output.float32_times(10000), f32(123456.78) * 10000.0, "1234567800.0"),
+        ],
+    )
+    def test_shown(self, shown, value, text):
+        assert shown(value) == text
+
+    def test_numbers_align_right_cell_by_cell(self):
+        buffer = io.StringIO()
+        output.write_records(
+            [{"name": "a", "n": 1.5, "v": 2}, {"name": "bb", "v": 10}, {"name": "c", "n": "x", "v": 300}],
+            "table",
+            buffer,
+            ["name", "n", "v"],
+            {"n": output.decimals(2)},
+            {"v": "v (lots)"},
+        )
+        assert buffer.getvalue().splitlines() == [
+            "name  n     v (lots)",
+            "----  ----  --------",
+            "a     1.50         2",
+            "bb                10",
+            "c     x          300",
+        ]
+        buffer = io.StringIO()
+        output.write_mapping({"code": "600036", "price": 1.5, "ipo_date": 20020409}, "table", buffer)
+        assert buffer.getvalue().splitlines()[2:] == [
+            "code      600036",
+            "price          1.5",
+            "ipo_date  20020409",
+        ]
+
+    def test_table_rounds_where_json_is_exact(self, files):
+        table = parsed(run("day", str(files / "sh600036.day")).stdout, "table")
+        exact = json.loads(run("day", str(files / "sh600036.day"), "--json").stdout)
+        # A price in cents times 0.01 is not always the nearest double of the price.
+        i = next(i for i, r in enumerate(exact) if len(repr(r["close"])) > 8)
+        assert table[1 + i][4] == f"{exact[i]['close']:.2f}" and table[0][-1] == "volume"
+
+
+class TestEdges:
+    @pytest.mark.parametrize(
+        "command, file, status, message",
+        [
+            ("minute", "sh600036.day", 1, "sh600036.day is a daily bar file: read it with 'quillan day'"),
+            ("day", "sz000001.lc5", 1, "sz000001.lc5 is a minute bar file: read it with 'quillan minute'"),
+            ("minute", "day.bin", 0, "warning: {}: 160 of 160 records have impossible dates"),
+            ("day", "lc5.bin", 0, "warning: {}: 7,680 of 7,680 records have impossible dates"),
+        ],
+    )
+    def test_wrong_kind_of_file(self, files, tmp_path, command, file, status, message):
+        (tmp_path / "day.bin").write_bytes((files / "sh600036.day").read_bytes())
+        (tmp_path / "lc5.bin").write_bytes((files / "sz000001.lc5").read_bytes())
+        path = files / file if file.startswith("s") else tmp_path / file
+        out = run(command, str(path), "--last", "1")
+        assert out.returncode == status and message.format(path) in out.stderr
+
+    @pytest.mark.parametrize("command", ["bars", "ticks"])
+    @pytest.mark.parametrize("fmt, shown", [("table", 2), ("csv", 1), ("json", 1)])
+    def test_count_zero(self, sim, command, fmt, shown):
+        out = run(
+            command, "600036", "-n", "0", "--server", sim.address, *([] if fmt == "table" else [f"--{fmt}"])
+        )
+        assert out.returncode == 0 and out.stderr == ""
+        assert len(out.stdout.splitlines()) == shown and (out.stdout == "[]\n") == (fmt == "json")
+
+    def test_closed_pipe_is_success(self, files):
+        command = [sys.executable, "-m", "quillan", "minute", str(files / "sz000001.lc5")]
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+        child.stdout.readline()
+        child.stdout.close()
+        assert child.wait(timeout=60) == 0 and child.stderr.read() == b""
+
+    def test_security_help_lists_every_form(self):
+        help_text = " ".join(run("bars", "--help").stdout.split())
+        assert all(form in help_text for form in ["600036", "1:600036", "sh600036", "sz000001"])
+
+    def test_ping_says_why(self):
+        rows = json.loads(run("ping", "localhost:7709", "::1:7709", "127.0.0.1:1", "--json").stdout)
+        assert [r["note"] for r in rows] == [
+            "not a numeric address (host names are not looked up): nothing was probed",
+            "an IPv6 address goes in brackets, [::1]: nothing was probed",
+            "",
+        ]
+
+
+@pytest.mark.parametrize(
+    "reply, message",
+    [
+        (
+            Reply(body=b"x" * 20, cut=20, then="close"),
+            "the server closed the connection in the middle of a reply",
+        ),
+        (Reply(body=b"x" * 20, zs=5, us=20, payload=b"abcde"), "not valid zlib data: corrupt deflate stream"),
+        pytest.param(Reply(silent=True), "no answer from 127.0.0.1:{} within 10 s: ", marks=pytest.mark.slow),
+    ],
+    ids=["closed", "corrupt", "silent"],
+)
+def test_transport_errors_in_words(standin, reply, message):
+    standin.script(reply)
+    out = run("bars", "600036", "--server", f"{standin.host}:{standin.port}")
+    assert out.returncode == 1 and message.format(standin.port) in out.stderr
