@@ -124,15 +124,6 @@ def _core() -> Any:
     return core
 
 
-def require(name: str) -> Callable[..., Any]:
-    """The module member or TdxClient method `name`; a CliError if this build lacks it."""
-    core = _core()
-    member: Callable[..., Any] | None = getattr(core, name, None) or getattr(core.TdxClient, name, None)
-    if member is None:
-        raise CliError(f"this build of quillan has no {name}")
-    return member
-
-
 class Session:
     """The server of a run: the one named by --server, or the simulator started on demand."""
 
@@ -162,9 +153,8 @@ class Session:
             self.server = (sim.host, sim.port)
         return self.server
 
-    def client(self, method: str) -> Any:
-        """A connected TdxClient that has `method`."""
-        require(method)
+    def client(self) -> Any:
+        """The run's TdxClient, connected on first use."""
         if self._client is None:
             host, port = self.address()
             client = _core().TdxClient()
@@ -182,7 +172,7 @@ def _no_data(what: str, security: tuple[int, str]) -> CliError:
 
 
 def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_security_bars")
+    client = session.client()
     market, code = args.security
     bars = client.get_security_bars(args.category, market, code, args.start, args.count)
     if not bars and args.count:
@@ -191,7 +181,7 @@ def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_quotes(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_security_quotes")
+    client = session.client()
     # At most QUOTES_PER_REQUEST securities per request: a server may cap its answer (the
     # simulator sends 80 quotes at most), and past 9360 the request's 16-bit length overflows.
     quotes: list[dict[str, Any]] = []
@@ -205,7 +195,7 @@ def cmd_quotes(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_ticks(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_transaction_data")
+    client = session.client()
     market, code = args.security
     ticks = client.get_transaction_data(market, code, args.start, args.count)
     if not ticks and args.count:
@@ -214,7 +204,7 @@ def cmd_ticks(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_xdxr(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_xdxr_info")
+    client = session.client()
     events = client.get_xdxr_info(*args.security)
     if not events:
         raise _no_data("ex-rights records", args.security)
@@ -226,7 +216,7 @@ def cmd_xdxr(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_finance(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_finance_info")
+    client = session.client()
     info = client.get_finance_info(*args.security)
     if not info:
         raise _no_data("finance summary", args.security)
@@ -236,7 +226,7 @@ def cmd_finance(args: argparse.Namespace, session: Session, out: TextIO) -> None
 
 
 def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_company_info_category")
+    client = session.client()
     market, code = args.security
     index = client.get_company_info_category(market, code)
     if not index:
@@ -245,7 +235,6 @@ def cmd_company(args: argparse.Namespace, session: Session, out: TextIO) -> None
         _records(args, out, [{"#": i, **entry} for i, entry in enumerate(index, 1)])
         return
     entry = _pick_section(index, args.section)
-    client = session.client("get_company_info_content")
     text = client.get_company_info_content(market, code, entry["filename"], entry["start"], entry["length"])
     from quillan.output import write_text
 
@@ -317,7 +306,7 @@ def download_report(
 
 
 def cmd_report(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    client = session.client("get_report_file")
+    client = session.client()
     target = args.output or os.path.basename(args.filename.rstrip("/")) or "report.bin"
     progress = _Progress(session.err, os.path.basename(args.filename), args.size)
     if target == "-":
@@ -351,7 +340,7 @@ def _check_file(path: str) -> None:
 
 
 def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    read = require("read_daily_bars")
+    read = _core().read_daily_bars
     _check_file(args.file)
     bars = read(args.file, args.price_coeff, args.vol_coeff)
     _records(
@@ -363,7 +352,7 @@ def cmd_day(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_minute(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    read = require("read_minute_bars")
+    read = _core().read_minute_bars
     _check_file(args.file)
     bars = read(args.file)
     _records(
@@ -375,7 +364,7 @@ def cmd_minute(args: argparse.Namespace, session: Session, out: TextIO) -> None:
 
 
 def cmd_ping(args: argparse.Namespace, session: Session, out: TextIO) -> None:
-    ping = require("ping_servers")
+    ping = _core().ping_servers
     servers = list(args.servers) or [session.address()]
     results = ping(servers)
     rows = [{"ip": ip, "port": port, "latency_ms": ms, "reachable": ms != 9999} for ip, port, ms in results]

@@ -15,10 +15,16 @@ class TestModule:
     def test_docstring(self):
         assert core.__doc__.startswith("quillan._core \u2014 High-performance TDX data reader")
 
-    def test_all_lists_members_in_order(self):
+    def test_every_member(self):
         expected = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
         assert core.__all__ == expected
         assert quillan.__all__ == [*expected, "Table"]
+        assert sorted(n for n in dir(core) if not n.startswith("__")) == sorted(expected)
+        assert [n for n in dir(TdxClient) if not n.startswith("_")] == [
+            "connect", "disconnect", "get_company_info_category", "get_company_info_content",
+            "get_finance_info", "get_report_file", "get_security_bars", "get_security_quotes",
+            "get_transaction_data", "get_xdxr_info",
+        ]  # fmt: skip
 
     def test_init_again_returns_same_object(self):
         # Drop the module from sys.modules and import it anew in a child interpreter process,
