@@ -20,6 +20,9 @@ import threading
 import time
 import zlib
 
+from quillan.sim.protocol import FRAME_HEAD
+from quillan.sim.server import recv_exact
+
 
 @dataclasses.dataclass
 class Reply:
@@ -64,25 +67,16 @@ SETUP_REPLY = Reply(body=bytes(range(20)))
 CLOSE = Reply(silent=True, then="close")
 
 
-def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
-    buf = bytearray()
-    while len(buf) < n:
-        try:
-            chunk = sock.recv(n - len(buf))
-        except OSError:
-            return None
-        if not chunk:
-            return None
-        buf += chunk
-    return bytes(buf)
-
-
 def _read_frame(sock: socket.socket) -> bytes | None:
-    head = _recv_exact(sock, 10)
-    if head is None:
+    """The next request frame; None once the connection is closed or broken."""
+    try:
+        head = recv_exact(sock, FRAME_HEAD)
+        if head is None:
+            return None
+        (length,) = struct.unpack_from("<H", head, 6)
+        rest = recv_exact(sock, length)
+    except OSError:
         return None
-    (length,) = struct.unpack_from("<H", head, 6)
-    rest = _recv_exact(sock, length)
     return None if rest is None else head + rest
 
 

@@ -6,6 +6,7 @@ these tests cover what the binding adds: arguments, request bytes, keys, order, 
 
 import pytest
 
+from helpers import Index
 from quillan._core import TdxClient
 from standin import Reply
 
@@ -45,16 +46,6 @@ def varint(v):
         out.append(m & 0x7F)
         m >>= 7
     return bytes(out)
-
-
-class Index:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
 
 
 class TestArguments:

@@ -7,6 +7,7 @@ import textwrap
 import pytest
 
 import quillan
+from helpers import Index
 import quillan._core as core
 from quillan._core import TdxClient
 
@@ -132,14 +133,6 @@ class TestBinding:
             TdxClient().get_report_file("a", **{name: 0})
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class TestConversion:
     @pytest.mark.parametrize("offset", [0, 4294967295, True, Index(7)])
     def test_accepted_integers(self, offset):
@@ -205,15 +198,14 @@ class TestConversion:
             TdxClient().get_report_file("\udc80", 0)
 
     def test_prefix_keeps_cause(self):
-        class Bad:
-            def __index__(self):
-                try:
-                    raise KeyError("inner")
-                except KeyError as e:
-                    raise TypeError("custom") from e
+        def fail():
+            try:
+                raise KeyError("inner")
+            except KeyError as e:
+                raise TypeError("custom") from e
 
         with pytest.raises(TypeError) as exc:
-            TdxClient().get_report_file("a", Bad())
+            TdxClient().get_report_file("a", Index(0, fail))
         assert str(exc.value) == "argument 'offset': custom"
         assert isinstance(exc.value.__cause__, KeyError)
 
@@ -221,12 +213,11 @@ class TestConversion:
         class MyTypeError(TypeError):
             pass
 
-        class Bad:
-            def __index__(self):
-                raise MyTypeError("mine")
+        def fail():
+            raise MyTypeError("mine")
 
         with pytest.raises(MyTypeError, match="^mine$"):
-            TdxClient().get_report_file("a", Bad())
+            TdxClient().get_report_file("a", Index(0, fail))
 
     def test_conversion_in_parameter_order(self):
         with pytest.raises(TypeError, match="^argument 'filename'"):
@@ -253,17 +244,15 @@ class TestExclusiveUse:
         c = TdxClient()
         seen = []
 
-        class Reenter:
-            def __index__(self):
-                try:
-                    c.disconnect()
-                except RuntimeError as e:
-                    seen.append(str(e))
-                    raise
-                return 0
+        def reenter():
+            try:
+                c.disconnect()
+            except RuntimeError as e:
+                seen.append(str(e))
+                raise
 
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            c.get_report_file("a", Reenter())
+            c.get_report_file("a", Index(0, reenter))
         assert seen == ["Already borrowed"]
         # The flag is cleared once the outer call has ended.
         assert c.disconnect() is None
@@ -272,11 +261,5 @@ class TestExclusiveUse:
 
     def test_other_clients_are_independent(self):
         a, b = TdxClient(), TdxClient()
-
-        class UseOther:
-            def __index__(self):
-                b.disconnect()
-                return 0
-
         with pytest.raises(ConnectionError, match="^Not connected$"):
-            a.get_report_file("a", UseOther())
+            a.get_report_file("a", Index(0, b.disconnect))
