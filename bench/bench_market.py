@@ -42,8 +42,9 @@ from quillan.sim.codec import pack_price as varint
 from quillan.sim.protocol import CMD_BARS, CMD_QUOTES, CMD_TRADES, Request
 from quillan.sim.server import SimServer
 
+# The test suite's plain-Python client: its requests and decoders.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
-import wire  # noqa: E402  (the test suite's plain-Python client)
+import wire
 
 # ---- responses -------------------------------------------------------------------------------
 
@@ -135,7 +136,7 @@ def best_us(fns: list[Callable[[], Any]], numbers: list[int], repeat: int) -> li
     run, so a burst of load on the machine does not fall on one of them only."""
     best = [math.inf] * len(fns)
     for _ in range(repeat):
-        for i, (fn, number) in enumerate(zip(fns, numbers)):
+        for i, (fn, number) in enumerate(zip(fns, numbers, strict=True)):
             best[i] = min(best[i], timeit.timeit(fn, number=number) / number * 1e6)
     return best
 

@@ -50,14 +50,14 @@ def _table(rows: Sequence[Sequence[Any]], columns: Sequence[str], out: TextIO) -
     cells = [[visible(format_value(v)) for v in row] for row in rows]
     widths = [display_width(c) for c in columns]
     for row in cells:
-        widths = [max(w, display_width(c)) for w, c in zip(widths, row)]
+        widths = [max(w, display_width(c)) for w, c in zip(widths, row, strict=True)]
     # Numbers line up on the right, text on the left.
     right = [
         bool(rows) and all(isinstance(row[i], (int, float)) for row in rows) for i in range(len(columns))
     ]
     lines = [columns, ["-" * w for w in widths]] + cells
     for line in lines:
-        text = "  ".join(_pad(c, w, r) for c, w, r in zip(line, widths, right))
+        text = "  ".join(_pad(c, w, r) for c, w, r in zip(line, widths, right, strict=True))
         out.write(text.rstrip() + "\n")
 
 

@@ -12,6 +12,7 @@ test that forgot to script a reply fails at once instead of waiting for a time-o
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import multiprocessing
 import socket
@@ -124,10 +125,8 @@ class _Server:
             seen += 1
             if not self.act(sock, reply):
                 break
-        try:
+        with contextlib.suppress(OSError):
             sock.close()
-        except OSError:
-            pass
 
     def act(self, sock: socket.socket, reply: Reply) -> bool:
         """Sends one reply; False when the connection is finished."""
@@ -170,10 +169,8 @@ class _Server:
                 self.frames.clear()
                 self.setup = "answer"
                 for sock in self.conns:
-                    try:
+                    with contextlib.suppress(OSError):
                         sock.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
                 self.conns.clear()
             elif command == "stop":
                 self.listener.close()
@@ -244,10 +241,8 @@ class StandIn:
         self._call("reset")
 
     def close(self) -> None:
-        try:
+        with contextlib.suppress(OSError, EOFError):
             self._call("stop")
-        except (OSError, EOFError):
-            pass
         self._proc.join(5)
         if self._proc.is_alive():
             self._proc.kill()

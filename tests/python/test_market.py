@@ -249,7 +249,7 @@ class TestSecurityQuotes:
         assert q == expected
         floats = {"price", "last_close", "open", "high", "low", "amount"}
         for key, value in q.items():
-            is_price = key in floats or key[:3] in ("bid", "ask") and "_vol" not in key
+            is_price = key in floats or (key[:3] in ("bid", "ask") and "_vol" not in key)
             assert type(value) is (str if key == "code" else float if is_price else int), key
 
     def test_each_level_in_its_keys(self, client, standin):

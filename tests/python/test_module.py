@@ -7,8 +7,8 @@ import textwrap
 import pytest
 
 import quillan
-from helpers import Index
 import quillan._core as core
+from helpers import Index
 from quillan._core import TdxClient
 
 
@@ -113,7 +113,8 @@ class TestBinding:
             ),
             (
                 lambda c: c.get_report_file(),
-                "TdxClient.get_report_file() missing 2 required positional arguments: 'filename' and 'offset'",
+                "TdxClient.get_report_file() missing 2 required positional arguments: "
+                "'filename' and 'offset'",
             ),
         ],
     )

@@ -96,7 +96,7 @@ class RawClient:
 
     def exchange(self, request: bytes) -> bytes:
         self.sock.sendall(request)
-        zs, us, body = self.response()
+        _, us, body = self.response()
         assert len(body) == us
         return body
 
@@ -289,14 +289,15 @@ def decode_xdxr(body: bytes) -> list[dict]:
         e = {"year": date // 10000, "month": date % 10000 // 100, "day": date % 100, "category": category,
              "name": EVENT_NAMES.get(category, "未知")}  # fmt: skip
         if category == 1:
-            e.update(zip(("fenhong", "peigujia", "songzhuangu", "peigu"), floats))
+            e.update(zip(("fenhong", "peigujia", "songzhuangu", "peigu"), floats, strict=True))
         elif category in (11, 12):
             e["suogu"] = floats[2]
         elif category in (13, 14):
             e.update(xingquanjia=floats[0], fenshu=floats[2])
         else:
             shares = [decode_volume(v) if v else 0.0 for v in raws]
-            e.update(zip(("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben"), shares))
+            keys = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
+            e.update(zip(keys, shares, strict=True))
         out.append(e)
         at += 29
     return out
@@ -311,7 +312,7 @@ def decode_finance(market: int, code: str, body: bytes) -> dict:
     province, industry, updated, ipo = struct.unpack_from("<HHII", body, 13)
     out = {"market": market, "code": code, "liutongguben": liutong * 10000.0, "province": province,
            "industry": industry, "updated_date": updated, "ipo_date": ipo}  # fmt: skip
-    for key, value in zip(FINANCE_KEYS, struct.unpack_from("<29f", body, 25)):
+    for key, value in zip(FINANCE_KEYS, struct.unpack_from("<29f", body, 25), strict=True):
         out[key] = value if key in FINANCE_UNSCALED else value * 10000.0
     return out
 

@@ -7,6 +7,7 @@ starts ``python -m quillan.sim`` as a child process and stops it on exit.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import select
 import socket
@@ -76,10 +77,8 @@ class SimServer:
 
     def close(self) -> None:
         self._closed.set()
-        try:
+        with contextlib.suppress(OSError):
             self.listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         self.listener.close()
 
     def _log(self, text: str) -> None:
