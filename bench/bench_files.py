@@ -164,7 +164,7 @@ def numpy_daily(path: str, price_coeff: float = 0.01, vol_coeff: float = 0.01) -
             "amount": am,
             "volume": v,
         }
-        for y, m, d, o, h, lo, c, am, v in zip(*columns)
+        for y, m, d, o, h, lo, c, am, v in zip(*columns, strict=True)
     ]
 
 
@@ -191,7 +191,7 @@ def numpy_minute(path: str) -> list:
             "amount": am,
             "volume": v,
         }
-        for y, mo, d, hh, mm, o, h, lo, c, am, v in zip(*columns)
+        for y, mo, d, hh, mm, o, h, lo, c, am, v in zip(*columns, strict=True)
     ]
 
 

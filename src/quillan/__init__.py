@@ -4,7 +4,7 @@ The native module ``quillan._core`` does the protocol and file work with plain P
 its members are re-exported here. ``quillan.Table`` is the columnar result of the newer APIs.
 """
 
-from quillan._core import *  # noqa: F401,F403
+from quillan._core import *  # noqa: F403
 from quillan._core import __all__ as _core_all
 from quillan.table import Table
 

@@ -11,7 +11,7 @@ The TypedDicts below describe the shapes of the results; they exist for type che
 from collections.abc import Sequence
 from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
-__all__ = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
+__all__ = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]  # noqa: RUF022 (the module's order)
 
 @type_check_only
 class SecurityBar(TypedDict):

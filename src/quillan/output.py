@@ -128,7 +128,7 @@ def _cell(value: Any, shown: Shown) -> Cell:
 def _table(columns: Sequence[str], rows: Sequence[Sequence[Cell]], out: TextIO) -> None:
     widths = [display_width(c) for c in columns]
     for row in rows:
-        widths = [max(w, display_width(c[0]) if c else 0) for w, c in zip(widths, row)]
+        widths = [max(w, display_width(c[0]) if c else 0) for w, c in zip(widths, row, strict=True)]
     # Numbers line up on the right, text on the left, cell by cell; a heading goes right when
     # its column holds numbers only.
     heading = []
@@ -136,13 +136,13 @@ def _table(columns: Sequence[str], rows: Sequence[Sequence[Cell]], out: TextIO) 
         cells = [row[i] for row in rows]
         heading.append(any(cells) and all(c is None or c[1] for c in cells))
     lines: list[Sequence[Cell]] = [
-        [(c, h) for c, h in zip(columns, heading)],
-        [("-" * w, h) for w, h in zip(widths, heading)],
+        [(c, h) for c, h in zip(columns, heading, strict=True)],
+        [("-" * w, h) for w, h in zip(widths, heading, strict=True)],
         *rows,
     ]
     for line in lines:
         parts = []
-        for cell, width in zip(line, widths):
+        for cell, width in zip(line, widths, strict=True):
             text, right = cell or ("", False)
             parts.append(_pad(text, width, right))
         out.write("  ".join(parts).rstrip() + "\n")
@@ -207,7 +207,10 @@ def write_records(
         how = [(shown or {}).get(c, format_value) for c in columns]
         _table(
             [(titles or {}).get(c, c) for c in columns],
-            [[_cell(r[c], s) if c in r else None for c, s in zip(columns, how)] for r in records],
+            [
+                [_cell(r[c], s) if c in r else None for c, s in zip(columns, how, strict=True)]
+                for r in records
+            ],
             out,
         )
 

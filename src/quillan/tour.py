@@ -229,7 +229,7 @@ def _day_file(t: _Tour) -> None:
             and r["close"] == round(b["close"] * 100) * 0.01
             and r["amount"] == b["amount"]
             and r["volume"] == int(b["vol"]) * 0.01
-            for r, b in zip(records, bars)
+            for r, b in zip(records, bars, strict=True)
         ),
         "records read back",
     )

@@ -8,7 +8,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from quillan.sim import codec
-from wire import Reader, decode_bars, decode_quotes, decode_trades, decode_volume
+from wire import decode_bars, decode_quotes, decode_trades, decode_volume, read_price
 
 
 class TestPrice:
@@ -30,8 +30,7 @@ class TestPrice:
     @given(st.integers(min_value=-(2**63), max_value=2**63 - 1))
     def test_reads_back(self, value):
         raw = codec.pack_price(value)
-        reader = Reader(raw + b"\x07")
-        assert reader.price() == value and reader.p == len(raw)
+        assert read_price(raw + b"\x07", 0) == (value, len(raw))
 
     def test_too_wide(self):
         with pytest.raises(OverflowError):

@@ -1,6 +1,7 @@
 """The simulator's universe: deterministic, and consistent across commands."""
 
 import hashlib
+import itertools
 import os
 import subprocess
 import sys
@@ -84,7 +85,7 @@ class TestBars:
 class TestRecords:
     def test_share_capital_chains_into_the_finance_summary(self, security):
         capital = [e for e in universe.events(security) if e.holds_shares]
-        for before, after in zip(capital, capital[1:]):
+        for before, after in itertools.pairwise(capital):
             assert after.values[:2] == before.values[2:]
         info = data.finance_info(security.market, security.code)
         assert info["zongguben"] == capital[-1].values[3] * 10000.0
@@ -102,8 +103,8 @@ class TestRecords:
 class TestWindow:
     @pytest.mark.parametrize(
         "length, start, count, expected",
-        [(10, 0, 3, (7, 10)), (10, 2, 3, (5, 8)), (10, 8, 5, (0, 2)), (10, 10, 5, (0, 0)), (10, 0, 0, (10, 10)),
-         (1000, 0, 1000, (200, 1000))],
+        [(10, 0, 3, (7, 10)), (10, 2, 3, (5, 8)), (10, 8, 5, (0, 2)), (10, 10, 5, (0, 0)),
+         (10, 0, 0, (10, 10)), (1000, 0, 1000, (200, 1000))],
     )  # fmt: skip
     def test_counts_back_from_the_newest(self, length, start, count, expected):
         picked = data.window(length, start, count, 800)

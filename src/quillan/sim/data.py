@@ -219,7 +219,7 @@ def event_dict(event: Event) -> dict[str, Any]:
     elif event.category in (13, 14):
         out.update(xingquanjia=v[0], fenshu=v[2])
     else:
-        out.update(zip(_SHARE_KEYS, v))
+        out.update(zip(_SHARE_KEYS, v, strict=True))
     return out
 
 
@@ -242,7 +242,7 @@ def finance_info(market: int, code: str) -> dict[str, Any]:
         "updated_date": fin.updated_date,
         "ipo_date": fin.ipo_date,
     }
-    for key, value in zip(universe.FINANCE_KEYS, fin.figures):
+    for key, value in zip(universe.FINANCE_KEYS, fin.figures, strict=True):
         out[key] = value if key in universe.FINANCE_UNSCALED else value * 10000.0
     return out
 

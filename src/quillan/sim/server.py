@@ -7,6 +7,7 @@ starts ``python -m quillan.sim`` as a child process and stops it on exit.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import select
 import socket
@@ -14,11 +15,12 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 from types import TracebackType
 
 from quillan.sim.protocol import FRAME_HEAD, respond
 
-__all__ = ["Server", "SimServer", "address_text"]
+__all__ = ["Server", "SimServer", "address_text", "recv_exact"]
 
 
 def address_text(host: str, port: int) -> str:
@@ -26,7 +28,8 @@ def address_text(host: str, port: int) -> str:
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
-def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
+def recv_exact(sock: socket.socket, n: int) -> bytes | None:
+    """The next `n` bytes from `sock`; None when the peer closes the connection before them."""
     buf = bytearray()
     while len(buf) < n:
         chunk = sock.recv(n - len(buf))
@@ -38,14 +41,22 @@ def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
 
 class SimServer:
     """A listening simulator in this process: one thread accepts, one thread per connection
-    reads request frames and answers each in turn."""
+    reads request frames and answers each in turn, with the whole response that `answer`
+    returns for the whole request frame."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False):
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        verbose: bool = False,
+        answer: Callable[[bytes], bytes] = respond,
+    ):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.listener = socket.create_server((host, port), family=family, backlog=128)
         self.host = host
         self.port: int = self.listener.getsockname()[1]
         self.verbose = verbose
+        self.answer = answer
         self._closed = threading.Event()
 
     @property
@@ -66,10 +77,8 @@ class SimServer:
 
     def close(self) -> None:
         self._closed.set()
-        try:
+        with contextlib.suppress(OSError):
             self.listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         self.listener.close()
 
     def _log(self, text: str) -> None:
@@ -88,19 +97,19 @@ class SimServer:
 
     def _answer_one(self, sock: socket.socket) -> bool:
         """Reads one request frame and answers it; False when the connection is done."""
-        head = _recv_exact(sock, FRAME_HEAD)
+        head = recv_exact(sock, FRAME_HEAD)
         if head is None:
             return False
         if head[0] != 0x0C:
             # Not a request frame: there is no telling where the next one starts.
             self._log(f"dropping a connection that sent {head.hex(' ')}")
             return False
-        rest = _recv_exact(sock, int.from_bytes(head[6:8], "little"))
+        rest = recv_exact(sock, int.from_bytes(head[6:8], "little"))
         if rest is None:
             return False
         frame = head + rest
         try:
-            response = respond(frame)
+            response = self.answer(frame)
         except Exception as err:  # a bug here must not take the server down
             print(f"quillan.sim: error answering {frame.hex(' ')}: {err!r}", file=sys.stderr, flush=True)
             response = respond(b"")

@@ -537,7 +537,7 @@ def company_sections(security: Security) -> tuple[tuple[str, str], ...]:
     q = quote(s)
     fin = finance(s)
     assert fin is not None
-    figure = dict(zip(FINANCE_KEYS, fin.figures))
+    figure = dict(zip(FINANCE_KEYS, fin.figures, strict=True))
     dividends = [e for e in events(s) if e.category == 1]
     lines_div = "\n".join(
         f"{e.date:%Y-%m-%d}  每10股派现金{e.values[0] * 10:.2f}元"
