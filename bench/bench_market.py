@@ -9,8 +9,7 @@ prints microseconds per call, from request to result, of
   module  the TdxClient method: request frame, loopback round trip, inflate, decode, result
   python  the same exchange in plain Python (socket, zlib) with the test suite's plain-Python
           decoders (tests/python/wire.py), which follow the module's decoding rules and so give
-          the same result for any body, cut or miscounted ones included: the fair comparison,
-          and the targets' ratio (at least 8x for bars and quotes, 5x for trades)
+          the same result for any body, cut or miscounted ones included: the fair comparison
 
 An empty response to the same request gives the round trip that every call pays; "net"
 is the python / module ratio with that round trip taken off both sides. On a virtual machine
@@ -166,14 +165,13 @@ def main() -> int:
         bars_request = wire.bars_request(9, 1, "600036", 0, 800)
         quotes_request = wire.quotes_request(stocks)
         trades_request = wire.trades_request(1, "600036", 0, 2000)
-        cases: list[tuple[str, int, Callable[[], Any], Callable[[], Any], Callable[[], Any], float]] = [
+        cases: list[tuple[str, int, Callable[[], Any], Callable[[], Any], Callable[[], Any]]] = [
             (
                 "800 bars",
                 CMD_BARS,
                 lambda: client.get_security_bars(9, 1, "600036", 0, 800),
                 lambda: client.get_security_bars(9, 255, "600036", 0, 800),
                 lambda: wire.decode_bars(9, raw.exchange(bars_request)),
-                8.0,
             ),
             (
                 "80 quotes",
@@ -181,7 +179,6 @@ def main() -> int:
                 lambda: client.get_security_quotes(stocks),
                 lambda: client.get_security_quotes([(255, "600036")] * 80),
                 lambda: wire.decode_quotes(raw.exchange(quotes_request)),
-                8.0,
             ),
             (
                 "2,000 trades",
@@ -189,7 +186,6 @@ def main() -> int:
                 lambda: client.get_transaction_data(1, "600036", 0, 2000),
                 lambda: client.get_transaction_data(255, "600036", 0, 2000),
                 lambda: wire.decode_trades(raw.exchange(trades_request)),
-                5.0,
             ),
         ]
 
@@ -202,11 +198,9 @@ def main() -> int:
             f"({max(number // 5, 5)} for the plain-Python ones)\n"
         )
         print(
-            f"{'response':<14}{'body':>14}{'empty call':>12}{'module':>9}"
-            f"{'python':>9}{'ratio':>8}{'target':>8}{'net':>8}"
+            f"{'response':<14}{'body':>14}{'empty call':>12}{'module':>9}{'python':>9}{'ratio':>8}{'net':>8}"
         )
-        failed = False
-        for name, cmd, module_call, empty_call, python_call, target in cases:
+        for name, cmd, module_call, empty_call, python_call in cases:
             body = bodies[cmd]
             result = module_call()
             if not result or result != python_call():
@@ -216,23 +210,20 @@ def main() -> int:
                 [empty_call, module_call, python_call], [number, number, max(number // 5, 5)], repeat
             )
             ratio = python_us / module_us
-            failed |= ratio < target
             size = f"{len(body)}/{len(frame_response(body)) - 16}B"
             print(
                 f"{name:<14}{size:>14}{empty_us:>12.1f}{module_us:>9.1f}{python_us:>9.1f}"
-                f"{ratio:>7.1f}x{target:>7.0f}x{(python_us - empty_us) / (module_us - empty_us):>7.1f}x"
+                f"{ratio:>7.1f}x{(python_us - empty_us) / (module_us - empty_us):>7.1f}x"
             )
         print(
             "\nbody: decoded/compressed bytes. empty call: the module's call answered with an "
             "empty body\n(request + round trip). Every other column is request to result on "
             "loopback:\nmodule: the TdxClient method. python: socket + zlib + the plain-Python "
-            "decoder of the\ntests, which follows the module's rules (same results on any body); "
-            "ratio = python / module,\nthe target's ratio. net: python / module with the empty "
-            "call's round trip taken off both;\nthe round trip of this loopback varies with how "
-            "soon an idle CPU wakes (about 20 to 110 us\nseen here)."
+            "decoder of the\ntests, which follows the module's rules (same results on any body). "
+            "ratio = python / module.\nnet: python / module with the empty call's round trip "
+            "taken off both; the round trip of\nthis loopback varies with how soon an idle CPU "
+            "wakes (about 20 to 110 us seen here)."
         )
-        if failed:
-            print("\nbelow target", file=sys.stderr)
         client.disconnect()
         raw.close()
         return 0

@@ -1,7 +1,8 @@
 """quillan: fast access to TDX market data.
 
 The native module ``quillan._core`` does the protocol and file work with plain Python results;
-its members are re-exported here. ``quillan.Table`` is the columnar result of the newer APIs.
+its members are re-exported here. ``quillan.Table`` holds columnar results: named NumPy columns
+of equal length.
 """
 
 from quillan._core import *  # noqa: F403

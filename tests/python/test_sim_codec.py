@@ -112,8 +112,8 @@ class TestFrame:
 
 
 class TestOracle:
-    """The test-side decoders (wire.py) against the worked examples of the protocol, so that
-    they can judge the simulator's bodies."""
+    """The test-side decoders (wire.py) against hand-made bodies of known values, so that they
+    can judge the simulator's bodies."""
 
     def test_bars(self):
         body = bytes.fromhex("01 00 BB D7 34 01 B4 C0 01 68 3C E4 01 00 00 7A 44 80 96 18 4B")
