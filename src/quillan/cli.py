@@ -143,9 +143,6 @@ class _Parser(argparse.ArgumentParser):
         raise CliError(f"{message} (see '{self.prog} --help')", EXIT_USAGE)
 
 
-# Running ------------------------------------------------------------------------------------
-
-
 # How a table shows the results (CSV and JSON hold them exactly) ------------------------------
 
 _CENTS, _THOUSANDTHS = output.decimals(2), output.decimals(3)
@@ -181,6 +178,9 @@ def _places(coeff: float) -> int | None:
         if coeff == float(f"1e-{places}"):
             return places
     return None
+
+
+# Running ------------------------------------------------------------------------------------
 
 
 def _no_data(what: str, security: tuple[int, str]) -> CliError:
