@@ -224,6 +224,16 @@ class TestReport:
         out = run("report", "reports/securities.csv", "-o", "-", "--server", sim.address, text=False)
         assert out.stdout == data.report_file_bytes("reports/securities.csv")
 
+    def test_not_to_a_terminal(self, sim):
+        leader, follower = pty.openpty()
+        command = [sys.executable, "-m", "quillan", "report", "reports/securities.csv", "-o", "-"]
+        out = subprocess.run(
+            [*command, "--server", sim.address], stdout=follower, stderr=subprocess.PIPE, env=ENV, timeout=60
+        )
+        os.close(follower)
+        os.close(leader)
+        assert out.returncode == 1 and b"a report file is not written to a terminal" in out.stderr
+
     def test_progress_on_a_terminal(self, sim, tmp_path):
         leader, follower = pty.openpty()
         out = run(
