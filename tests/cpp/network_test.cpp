@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "net/address.h"
 #include "net/framing.h"
 #include "test_util.h"
-#include "base/unique_fd.h"
 
 using namespace quillan;
 using namespace quillan::net;

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "net/address.h"
 #include "base/unique_fd.h"
+#include "net/address.h"
 
 namespace quillan::net {
 
