@@ -3,6 +3,7 @@
 // Small helpers for building results; each throws PyErrAlreadySet when the interpreter fails.
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -32,11 +33,6 @@ inline PyRef ascii_obj(std::string_view ascii) {
     return s;
 }
 
-// Sets dict[key] = value; the dict takes its own reference.
-inline void dict_set(PyObject* dict, PyObject* key, const PyRef& value) {
-    if (PyDict_SetItem(dict, key, value.get()) < 0) throw_py_error();
-}
-
 // A list holding make(item) for each item, in order; presized, so no append ever grows it.
 template <class T, class Make>
 PyRef list_of(const std::vector<T>& items, Make&& make) {
@@ -47,26 +43,55 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
     return list;
 }
 
-// A fixed set of result keys, made into interned str once when the module loads (see
-// KeyTable::intern_all). Declare one per result shape, at namespace scope:
-//     static KeyTable kBarKeys{"datetime", "open", ...};
-class KeyTable {
+// One shape of result dict: its keys, in order, as interned str, and a template dict that maps
+// each of them to None. Both are made when the module loads (DictShape::make_all) and live as
+// long as the process. Declare one per shape, at namespace scope:
+//     DictShape kTradeShape{"time", "price", "vol", "num", "buyorsell"};
+// A result is a copy of the template whose values are replaced in key order (DictFill). The
+// copy has room for every key from the start; an empty dict would outgrow its first table
+// after five keys and allocate a second one for every record.
+class DictShape {
   public:
-    KeyTable(std::initializer_list<const char*> names);
-    // The same from a name table kept elsewhere (it must outlive the module).
-    explicit KeyTable(std::span<const char* const> names);
-    KeyTable(const KeyTable&) = delete;
-    KeyTable& operator=(const KeyTable&) = delete;
+    DictShape(std::initializer_list<const char*> names);
+    // The same from a name table kept elsewhere.
+    explicit DictShape(std::span<const char* const> names);
+    DictShape(const DictShape&) = delete;
+    DictShape& operator=(const DictShape&) = delete;
 
-    PyObject* operator[](size_t i) const { return keys_[i]; }
     size_t size() const { return keys_.size(); }
+    PyObject* key(size_t i) const { return keys_[i]; }
+    // A new dict holding every key, each mapped to None.
+    PyRef copy() const { return PyRef::steal(PyDict_Copy(template_)); }
 
-    // Interns the keys of every table declared in the module; false with an exception set.
-    static bool intern_all();
+    // Makes the keys and the template of every shape declared in the module. Throws
+    // PyErrAlreadySet; a second call makes only what the first did not.
+    static void make_all();
 
   private:
     std::vector<const char*> names_;
-    std::vector<PyObject*> keys_;  // immortal once made: the module lives as long as the process
+    std::vector<PyObject*> keys_;
+    PyObject* template_ = nullptr;
+};
+
+// Fills a copy of a shape's template, one value per key in key order; done() hands the dict
+// over once every key has its value.
+class DictFill {
+  public:
+    explicit DictFill(const DictShape& shape) : shape_(shape), dict_(shape.copy()) {}
+
+    DictFill& add(PyRef value) {
+        if (PyDict_SetItem(dict_.get(), shape_.key(next_++), value.get()) < 0) throw_py_error();
+        return *this;
+    }
+    PyRef done() {
+        assert(next_ == shape_.size());
+        return std::move(dict_);
+    }
+
+  private:
+    const DictShape& shape_;
+    PyRef dict_;
+    size_t next_ = 0;
 };
 
 }  // namespace quillan::py

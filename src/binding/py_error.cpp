@@ -84,6 +84,12 @@ void set_message(PyObject* cls, const std::string& text) {
 
 void set_python_error(const Error& error) { set_message(class_for(error), error.text); }
 
+void throw_cast_error(PyObject* obj, const char* target) {
+    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", qualname.get(), target);
+    throw_py_error();
+}
+
 void set_python_error_from_current() noexcept {
     try {
         throw;
