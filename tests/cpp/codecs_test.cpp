@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "protocol/cursor.h"
+#include "test_util.h"
 
 using namespace quillan::protocol;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 struct PriceCase {
     Bytes bytes;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 using quillan::protocol::decode_gbk;
 using quillan::protocol::decode_utf8;
 using quillan::protocol::is_utf8;
@@ -16,7 +18,7 @@ namespace {
 
 #include "protocol/gbk_table.inc"
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 std::string decode(const Bytes& bytes) { return decode_gbk(bytes); }
 
