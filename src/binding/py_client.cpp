@@ -77,16 +77,16 @@ PyRef make_client_type() {
         {0, nullptr},
     };
     // The class presents itself as a builtin: __module__ "builtins", type name "TdxClient". The
-    // dotted spec name sets __module__ (without a dot CPython warns and leaves it unset); the
-    // prefix is then dropped from the type name.
-    PyType_Spec spec = {
+    // dotted name sets __module__ (without a dot CPython warns and leaves it unset); the prefix
+    // is then dropped from the type name.
+    PyType_Spec type_def = {
         "builtins.TdxClient",
         sizeof(ClientObject),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
         slots,
     };
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+    PyRef type = PyRef::steal(PyType_FromSpec(&type_def));
     PyRef name = PyRef::steal(PyUnicode_InternFromString("TdxClient"));
     if (PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) throw_py_error();
     // Kept for the self check; the type lives as long as the process, like the module.

@@ -9,8 +9,10 @@
 namespace quillan::py {
 namespace {
 
-// The exception class for a system error number. CPython's own errno table is not used: it
-// knows more numbers than callers of this module are promised.
+// The exception class for a system error number: the numbers below get their OSError
+// subclass, every other number OSError itself. The class is chosen here rather than by
+// PyErr_SetFromErrno, which maps more numbers (ESHUTDOWN, ECHILD, EINPROGRESS ...) to
+// subclasses and also sets errno and strerror on the exception.
 PyObject* class_for_errno(int err) {
     switch (err) {
         case ENOENT:
