@@ -22,14 +22,14 @@ DictShape::DictShape(std::span<const char* const> names)
 
 void DictShape::make_all() {
     for (DictShape* shape : registry()) {
-        if (shape->template_ != nullptr) continue;
-        PyRef tmpl = PyRef::steal(PyDict_New());
         for (size_t i = 0; i < shape->names_.size(); ++i) {
-            if (shape->keys_[i] == nullptr) {
-                shape->keys_[i] =
-                    PyRef::steal(PyUnicode_InternFromString(shape->names_[i])).release();
-            }
-            if (PyDict_SetItem(tmpl.get(), shape->keys_[i], Py_None) < 0) throw_py_error();
+            if (shape->keys_[i] != nullptr) continue;
+            shape->keys_[i] = PyRef::steal(PyUnicode_InternFromString(shape->names_[i])).release();
+        }
+        if (shape->template_ != nullptr || shape->size() <= kEmptyDictKeys) continue;
+        PyRef tmpl = PyRef::steal(PyDict_New());
+        for (PyObject* key : shape->keys_) {
+            if (PyDict_SetItem(tmpl.get(), key, Py_None) < 0) throw_py_error();
         }
         shape->template_ = tmpl.release();
     }

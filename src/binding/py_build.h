@@ -43,15 +43,19 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
     return list;
 }
 
-// One shape of result dict: its keys, in order, as interned str, and a template dict that maps
-// each of them to None. Both are made when the module loads (DictShape::make_all) and live as
-// long as the process. Declare one per shape, at namespace scope:
+// One shape of result dict: its keys, in order, as interned str, made when the module loads
+// (DictShape::make_all) and kept for the life of the process. Declare one per shape, at
+// namespace scope:
 //     DictShape kTradeShape{"time", "price", "vol", "num", "buyorsell"};
-// A result is a copy of the template whose values are replaced in key order (DictFill). The
-// copy has room for every key from the start; an empty dict would outgrow its first table
-// after five keys and allocate a second one for every record.
+// A result's values are set in key order (DictFill). An empty dict's first table holds five
+// keys, and a dict with more would outgrow it and allocate a second table for every record.
+// So a shape of more keys also makes a template dict that maps each key to None, and each
+// result starts as a copy of it, with room for every key; a dict of five keys or fewer starts
+// empty, which is cheaper than a copy.
 class DictShape {
   public:
+    static constexpr size_t kEmptyDictKeys = 5;
+
     DictShape(std::initializer_list<const char*> names);
     // The same from a name table kept elsewhere.
     explicit DictShape(std::span<const char* const> names);
@@ -60,10 +64,12 @@ class DictShape {
 
     size_t size() const { return keys_.size(); }
     PyObject* key(size_t i) const { return keys_[i]; }
-    // A new dict holding every key, each mapped to None.
-    PyRef copy() const { return PyRef::steal(PyDict_Copy(template_)); }
+    // A new dict for one result: empty, or a copy of the template.
+    PyRef fresh() const {
+        return PyRef::steal(keys_.size() <= kEmptyDictKeys ? PyDict_New() : PyDict_Copy(template_));
+    }
 
-    // Makes the keys and the template of every shape declared in the module. Throws
+    // Makes the keys and templates of every shape declared in the module. Throws
     // PyErrAlreadySet; a second call makes only what the first did not.
     static void make_all();
 
@@ -73,11 +79,11 @@ class DictShape {
     PyObject* template_ = nullptr;
 };
 
-// Fills a copy of a shape's template, one value per key in key order; done() hands the dict
-// over once every key has its value.
+// Fills a new dict of one shape (DictShape::fresh), one value per key in key order; done()
+// hands it over once every key has its value.
 class DictFill {
   public:
-    explicit DictFill(const DictShape& shape) : shape_(shape), dict_(shape.copy()) {}
+    explicit DictFill(const DictShape& shape) : shape_(shape), dict_(shape.fresh()) {}
 
     DictFill& add(PyRef value) {
         if (PyDict_SetItem(dict_.get(), shape_.key(next_++), value.get()) < 0) throw_py_error();
