@@ -17,7 +17,7 @@ using namespace quillan::net;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 // Both ends of a connected stream socket pair.
 struct Pair {

@@ -14,7 +14,6 @@ namespace quillan::net {
 class Connection {
   public:
     bool connected() const { return static_cast<bool>(sock_); }
-    int fd() const { return sock_.get(); }
 
     // Opens a new connection to `ip`:`port` (numeric addresses only) and runs the set-up
     // exchange; on success it replaces the current socket, which is closed without shutdown.
