@@ -12,6 +12,8 @@ namespace quillan::py {
 
 // column_buffer.cpp: the ColumnBuffer type.
 void register_column_buffer(PyObject* module);
+// files.cpp: read_bar_columns.
+void register_files(PyObject* module);
 
 // Adds `name` to the module's __all__ and sets the attribute to `value`.
 void add_member(PyObject* module, const char* name, PyRef value);
