@@ -14,6 +14,8 @@ namespace quillan::py {
 void register_column_buffer(PyObject* module);
 // files.cpp: read_bar_columns.
 void register_files(PyObject* module);
+// arrow_export.cpp: export_arrow_stream, export_arrow_schema.
+void register_arrow_export(PyObject* module);
 
 // Adds `name` to the module's __all__ and sets the attribute to `value`.
 void add_member(PyObject* module, const char* name, PyRef value);

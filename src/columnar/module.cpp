@@ -33,6 +33,7 @@ PyRef create_module() {
     PyRef module = PyRef::steal(PyModule_Create(&kModuleDef));
     register_column_buffer(module.get());
     register_files(module.get());
+    register_arrow_export(module.get());
     return module;
 }
 
