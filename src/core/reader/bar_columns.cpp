@@ -40,22 +40,38 @@ int64_t days_from_civil(uint32_t year, uint32_t month, uint32_t day) {
     return era * 146097 + day_of_era - 719468;
 }
 
-// Reads `path` chunk by chunk into columns reserved once for the size it had when opened,
-// `decode(record, columns)` appending one record.
+// Where the values of one run of records go: the next `count` slots of each column.
+struct Slots {
+    int64_t* time;
+    double *open, *high, *low, *close, *amount, *volume;
+};
+
+// Reads `path` chunk by chunk into columns reserved once for the size it had when opened.
+// Each chunk grows the columns by its record count (a zero fill of a few kilobytes that stay
+// in the cache), and `decode(chunk, count, slots)` fills them: plain stores, with no capacity
+// check per value.
 template <class Decode>
 BarColumns read_columns(const std::string& path, Decode decode) {
     RecordFile file(path);
     BarColumns out;
     if (file.record_count() > out.time.max_size()) throw std::bad_alloc();
-    const auto count = static_cast<size_t>(file.record_count());
+    const auto capacity = static_cast<size_t>(file.record_count());
+    out.time.reserve(capacity);
     for (auto* column : {&out.open, &out.high, &out.low, &out.close, &out.amount, &out.volume}) {
-        column->reserve(count);
+        column->reserve(capacity);
     }
-    out.time.reserve(count);
     for (auto chunk = file.next(); !chunk.empty(); chunk = file.next()) {
-        for (size_t pos = 0; pos < chunk.size(); pos += kRecordSize) {
-            decode(chunk.data() + pos, out);
+        const size_t base = out.time.size(), count = chunk.size() / kRecordSize;
+        out.time.resize(base + count);
+        for (auto* column :
+             {&out.open, &out.high, &out.low, &out.close, &out.amount, &out.volume}) {
+            column->resize(base + count);
         }
+        out.impossible +=
+            decode(chunk.data(), count,
+                   Slots{out.time.data() + base, out.open.data() + base, out.high.data() + base,
+                         out.low.data() + base, out.close.data() + base, out.amount.data() + base,
+                         out.volume.data() + base});
     }
     return out;
 }
@@ -85,16 +101,20 @@ int64_t minute_seconds(uint16_t date, uint16_t minutes) {
 //  24 4 u32  volume
 //  28 4 -    not read
 BarColumns read_daily_columns(const std::string& path, double scale) {
-    return read_columns(path, [scale](const uint8_t* rec, BarColumns& out) {
-        const int64_t day = daily_day_number(load<uint32_t>(rec, 0));
-        out.impossible += day == kNotATime;
-        out.time.push_back(day);
-        out.open.push_back(static_cast<double>(load<uint32_t>(rec, 4)) / scale);
-        out.high.push_back(static_cast<double>(load<uint32_t>(rec, 8)) / scale);
-        out.low.push_back(static_cast<double>(load<uint32_t>(rec, 12)) / scale);
-        out.close.push_back(static_cast<double>(load<uint32_t>(rec, 16)) / scale);
-        out.amount.push_back(static_cast<double>(load<float>(rec, 20)));
-        out.volume.push_back(static_cast<double>(load<uint32_t>(rec, 24)));
+    return read_columns(path, [scale](const uint8_t* rec, size_t count, Slots to) {
+        uint64_t impossible = 0;
+        for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
+            const int64_t day = daily_day_number(load<uint32_t>(rec, 0));
+            impossible += day == kNotATime;
+            to.time[i] = day;
+            to.open[i] = static_cast<double>(load<uint32_t>(rec, 4)) / scale;
+            to.high[i] = static_cast<double>(load<uint32_t>(rec, 8)) / scale;
+            to.low[i] = static_cast<double>(load<uint32_t>(rec, 12)) / scale;
+            to.close[i] = static_cast<double>(load<uint32_t>(rec, 16)) / scale;
+            to.amount[i] = static_cast<double>(load<float>(rec, 20));
+            to.volume[i] = static_cast<double>(load<uint32_t>(rec, 24));
+        }
+        return impossible;
     });
 }
 
@@ -108,16 +128,28 @@ BarColumns read_daily_columns(const std::string& path, double scale) {
 //  24 4 u32  volume
 //  28 4 -    not read
 BarColumns read_minute_columns(const std::string& path) {
-    return read_columns(path, [](const uint8_t* rec, BarColumns& out) {
-        const int64_t seconds = minute_seconds(load<uint16_t>(rec, 0), load<uint16_t>(rec, 2));
-        out.impossible += seconds == kNotATime;
-        out.time.push_back(seconds);
-        out.open.push_back(static_cast<double>(load<float>(rec, 4)));
-        out.high.push_back(static_cast<double>(load<float>(rec, 8)));
-        out.low.push_back(static_cast<double>(load<float>(rec, 12)));
-        out.close.push_back(static_cast<double>(load<float>(rec, 16)));
-        out.amount.push_back(static_cast<double>(load<float>(rec, 20)));
-        out.volume.push_back(static_cast<double>(load<uint32_t>(rec, 24)));
+    // A day has hundreds of minute records: the date's day number is worked out once a run.
+    uint16_t last_date = 0;
+    int64_t last_day = minute_seconds(0, 0);
+    return read_columns(path, [&](const uint8_t* rec, size_t count, Slots to) {
+        uint64_t impossible = 0;
+        for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
+            const uint16_t date = load<uint16_t>(rec, 0), minutes = load<uint16_t>(rec, 2);
+            if (date != last_date) {
+                last_date = date;
+                last_day = minute_seconds(date, 0);
+            }
+            const bool possible = last_day != kNotATime && minutes < 24 * 60;
+            impossible += !possible;
+            to.time[i] = possible ? last_day + minutes * 60 : kNotATime;
+            to.open[i] = static_cast<double>(load<float>(rec, 4));
+            to.high[i] = static_cast<double>(load<float>(rec, 8));
+            to.low[i] = static_cast<double>(load<float>(rec, 12));
+            to.close[i] = static_cast<double>(load<float>(rec, 16));
+            to.amount[i] = static_cast<double>(load<float>(rec, 20));
+            to.volume[i] = static_cast<double>(load<uint32_t>(rec, 24));
+        }
+        return impossible;
     });
 }
 
