@@ -54,8 +54,8 @@ PyRef bar_table(reader::BarColumns bars, bool minute) {
     dict_set(columns.get(), names[0],
              make_column_buffer(
                  Column(std::move(bars.time), minute ? ColumnKind::Seconds : ColumnKind::Days)));
-    std::vector<double>* values[] = {&bars.open,  &bars.high,   &bars.low,
-                                     &bars.close, &bars.amount, &bars.volume};
+    columns::Values<double>* values[] = {&bars.open,  &bars.high,   &bars.low,
+                                         &bars.close, &bars.amount, &bars.volume};
     for (size_t i = 0; i < 6; ++i) {
         dict_set(columns.get(), names[i + 1], make_column_buffer(Column(std::move(*values[i]))));
     }

@@ -47,9 +47,8 @@ struct Slots {
 };
 
 // Reads `path` chunk by chunk into columns reserved once for the size it had when opened.
-// Each chunk grows the columns by its record count (a zero fill of a few kilobytes that stay
-// in the cache), and `decode(chunk, count, slots)` fills them: plain stores, with no capacity
-// check per value.
+// Each chunk grows the columns by its record count (leaving the new values unset), and
+// `decode(chunk, count, slots)` fills them: plain stores, with no capacity check per value.
 template <class Decode>
 BarColumns read_columns(const std::string& path, Decode decode) {
     RecordFile file(path);

@@ -4,17 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "columns/column.h"
+
 namespace quillan::reader {
 
 // The records of a bar file as columns, in file order.
 struct BarColumns {
     // Daily files: days since 1970-01-01. Minute files: seconds since 1970-01-01 00:00 of the
-    // wall-clock time stored. kNotATime (columns/column.h) where the record's date is impossible.
-    std::vector<int64_t> time;
-    std::vector<double> open, high, low, close;
-    std::vector<double> amount;  // the stored float32, widened exactly
-    std::vector<double> volume;  // the stored u32, exactly
-    uint64_t impossible = 0;     // records whose time is kNotATime
+    // wall-clock time stored. kNotATime where the record's date is impossible.
+    columns::Values<int64_t> time;
+    columns::Values<double> open, high, low, close;
+    columns::Values<double> amount;  // the stored float32, widened exactly
+    columns::Values<double> volume;  // the stored u32, exactly
+    uint64_t impossible = 0;         // records whose time is kNotATime
 };
 
 // The day number (days since 1970-01-01) of a daily record's yyyymmdd date, or kNotATime
