@@ -32,6 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quillan._columnar import read_bar_columns
+from quillan._columns import as_array
 from quillan.table import Table
 
 __all__ = ["price_scale", "read_bars"]
@@ -159,7 +160,7 @@ def read_bars(
         zoneinfo.ZoneInfo(tz)  # an unknown zone fails before the file is read
 
     buffers, impossible = read_bar_columns(raw, minute, float(scale))
-    columns = {column: np.frombuffer(buffer, dtype=buffer.dtype) for column, buffer in buffers.items()}
+    columns = {column: as_array(buffer) for column, buffer in buffers.items()}
     time_column = "datetime" if minute else "date"
     count = len(columns[time_column])
     if impossible:
