@@ -136,6 +136,7 @@ void export_text(ExportColumn& column, PyObject* array) {
     const void* valid = column.null_count ? column.keep(std::move(validity)) : nullptr;
     const void* offset_data;
     if (chars.size() <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        // assign(1, c) rather than = "c": GCC 12 misreads the latter as an overlapping copy.
         column.format.assign(1, 'u');
         std::vector<int32_t> narrow(offsets.begin(), offsets.end());
         offset_data = column.keep(std::move(narrow));

@@ -126,7 +126,8 @@ void export_batch(std::vector<ExportColumn>& columns, ArrowArray* out) {
 // ---- the stream ---------------------------------------------------------------------------
 
 struct StreamState {
-    std::vector<ExportColumn> columns;
+    std::vector<ExportColumn> columns;  // handed to the batch by the first get_next
+    std::vector<ExportColumn> fields;   // names and formats only: the schema, at any time
     bool taken = false;
     std::string last_error;
 };
@@ -138,7 +139,7 @@ StreamState* state_of(ArrowArrayStream* stream) {
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     StreamState* state = state_of(stream);
     try {
-        export_schema(state->columns, out);
+        export_schema(state->fields, out);
         return 0;
     } catch (const std::exception& e) {
         state->last_error = e.what();
@@ -227,6 +228,11 @@ void export_schema(const std::vector<ExportColumn>& columns, ArrowSchema* out) {
 
 void export_stream(std::vector<ExportColumn> columns, ArrowArrayStream* out) {
     auto state = std::make_unique<StreamState>();
+    for (const ExportColumn& column : columns) {
+        ExportColumn& field = state->fields.emplace_back();
+        field.name = column.name;
+        field.format = column.format;
+    }
     state->columns = std::move(columns);
     *out = ArrowArrayStream{
         .get_schema = stream_get_schema,
