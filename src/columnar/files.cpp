@@ -44,23 +44,21 @@ struct Flag {
     }
 };
 
-KeyTable kDailyNames{"date", "open", "high", "low", "close", "amount", "volume"};
-KeyTable kMinuteNames{"datetime", "open", "high", "low", "close", "amount", "volume"};
+DictShape kDailyNames{"date", "open", "high", "low", "close", "amount", "volume"};
+DictShape kMinuteNames{"datetime", "open", "high", "low", "close", "amount", "volume"};
 
 // ({time name: buffer, "open": buffer, ...}, number of impossible times)
 PyRef bar_table(reader::BarColumns bars, bool minute) {
-    const KeyTable& names = minute ? kMinuteNames : kDailyNames;
-    PyRef columns = PyRef::steal(PyDict_New());
-    dict_set(columns.get(), names[0],
-             make_column_buffer(
-                 Column(std::move(bars.time), minute ? ColumnKind::Seconds : ColumnKind::Days)));
-    columns::Values<double>* values[] = {&bars.open,  &bars.high,   &bars.low,
-                                         &bars.close, &bars.amount, &bars.volume};
-    for (size_t i = 0; i < 6; ++i) {
-        dict_set(columns.get(), names[i + 1], make_column_buffer(Column(std::move(*values[i]))));
+    DictFill columns(minute ? kMinuteNames : kDailyNames);
+    columns.add(make_column_buffer(
+        Column(std::move(bars.time), minute ? ColumnKind::Seconds : ColumnKind::Days)));
+    for (columns::Values<double>* values :
+         {&bars.open, &bars.high, &bars.low, &bars.close, &bars.amount, &bars.volume}) {
+        columns.add(make_column_buffer(Column(std::move(*values))));
     }
     PyRef impossible = uint_obj(bars.impossible);
-    return PyRef::steal(PyTuple_Pack(2, columns.get(), impossible.get()));
+    PyRef dict = columns.done();
+    return PyRef::steal(PyTuple_Pack(2, dict.get(), impossible.get()));
 }
 
 PyObject* read_bar_columns(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

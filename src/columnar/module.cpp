@@ -29,7 +29,7 @@ PyModuleDef kModuleDef = {
 };
 
 PyRef create_module() {
-    if (!KeyTable::intern_all()) throw_py_error();
+    DictShape::make_all();
     PyRef module = PyRef::steal(PyModule_Create(&kModuleDef));
     register_column_buffer(module.get());
     register_files(module.get());
