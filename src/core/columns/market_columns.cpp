@@ -25,11 +25,22 @@ uint32_t days_in_month(uint32_t year, uint32_t month) {
 
 // One column filled with `get(record)` for every record.
 template <class T, class Record, class Get>
-NamedColumn column(const char* name, ColumnKind kind, std::span<const Record> records, Get get) {
+std::vector<T> gather(std::span<const Record> records, Get get) {
     std::vector<T> values;
     values.reserve(records.size());
     for (const Record& r : records) values.push_back(get(r));
-    return {name, kind, std::move(values)};
+    return values;
+}
+
+template <class Record, class Get>
+MarketColumn floats(const char* name, std::span<const Record> records, Get get) {
+    return {name, Column(gather<double>(records, get))};
+}
+
+template <class Record, class Get>
+MarketColumn integers(const char* name, std::span<const Record> records, Get get,
+                      ColumnKind kind = ColumnKind::Int64) {
+    return {name, Column(gather<int64_t>(records, get), kind)};
 }
 
 // Prices are stored as integers in hundredths or thousandths: the value is the nearest double
@@ -42,7 +53,7 @@ double thousandths(int64_t v) { return static_cast<double>(v) / 1000.0; }
 int64_t epoch_seconds(const protocol::DateTime& dt) {
     if (dt.month < 1 || dt.month > 12 || dt.day < 1 || dt.day > days_in_month(dt.year, dt.month) ||
         dt.hour > 23 || dt.minute > 59) {
-        return kNoTime;
+        return kNotATime;
     }
     const int64_t days = days_from_civil(dt.year, dt.month, dt.day);
     return days * 86400 + int64_t{dt.hour} * 3600 + int64_t{dt.minute} * 60;
@@ -50,28 +61,22 @@ int64_t epoch_seconds(const protocol::DateTime& dt) {
 
 ColumnList bar_columns(std::span<const net::SecurityBar> bars) {
     using Bar = net::SecurityBar;
-    using K = ColumnKind;
     ColumnList out;
     out.reserve(7);
-    out.push_back(column<int64_t>("datetime", K::DateTime, bars,
-                                  [](const Bar& b) { return epoch_seconds(b.datetime); }));
-    out.push_back(
-        column<double>("open", K::Float64, bars, [](const Bar& b) { return thousandths(b.open); }));
-    out.push_back(
-        column<double>("high", K::Float64, bars, [](const Bar& b) { return thousandths(b.high); }));
-    out.push_back(
-        column<double>("low", K::Float64, bars, [](const Bar& b) { return thousandths(b.low); }));
-    out.push_back(column<double>("close", K::Float64, bars,
-                                 [](const Bar& b) { return thousandths(b.close); }));
-    out.push_back(column<double>("vol", K::Float64, bars, [](const Bar& b) { return b.vol; }));
-    out.push_back(
-        column<double>("amount", K::Float64, bars, [](const Bar& b) { return b.amount; }));
+    out.push_back(integers(
+        "datetime", bars, [](const Bar& b) { return epoch_seconds(b.datetime); },
+        ColumnKind::Seconds));
+    out.push_back(floats("open", bars, [](const Bar& b) { return thousandths(b.open); }));
+    out.push_back(floats("high", bars, [](const Bar& b) { return thousandths(b.high); }));
+    out.push_back(floats("low", bars, [](const Bar& b) { return thousandths(b.low); }));
+    out.push_back(floats("close", bars, [](const Bar& b) { return thousandths(b.close); }));
+    out.push_back(floats("vol", bars, [](const Bar& b) { return b.vol; }));
+    out.push_back(floats("amount", bars, [](const Bar& b) { return b.amount; }));
     return out;
 }
 
 ColumnList quote_columns(std::span<const net::SecurityQuote> quotes) {
     using Q = net::SecurityQuote;
-    using K = ColumnKind;
     // The names of the level columns, level by level.
     static constexpr std::array<std::array<const char*, 4>, 5> kLevelNames = {{
         {"bid1", "ask1", "bid_vol1", "ask_vol1"},
@@ -81,18 +86,16 @@ ColumnList quote_columns(std::span<const net::SecurityQuote> quotes) {
         {"bid5", "ask5", "bid_vol5", "ask_vol5"},
     }};
     auto price = [&](const char* name, auto get) {
-        return column<double>(name, K::Float64, quotes,
-                              [&](const Q& q) { return hundredths(get(q)); });
+        return floats(name, quotes, [&](const Q& q) { return hundredths(get(q)); });
     };
     auto integer = [&](const char* name, auto get) {
-        return column<int64_t>(name, K::Int64, quotes,
-                               [&](const Q& q) { return static_cast<int64_t>(get(q)); });
+        return integers(name, quotes, [&](const Q& q) { return static_cast<int64_t>(get(q)); });
     };
 
     ColumnList out;
     out.reserve(13 + 20);
     out.push_back(integer("market", [](const Q& q) { return q.market; }));
-    out.push_back(column<std::string>("code", K::Text, quotes, [](const Q& q) { return q.code; }));
+    out.push_back({"code", gather<std::string>(quotes, [](const Q& q) { return q.code; })});
     out.push_back(price("price", [](const Q& q) { return q.price; }));
     out.push_back(price("last_close", [](const Q& q) { return q.last_close; }));
     out.push_back(price("open", [](const Q& q) { return q.open; }));
@@ -101,8 +104,7 @@ ColumnList quote_columns(std::span<const net::SecurityQuote> quotes) {
     out.push_back(integer("servertime", [](const Q& q) { return q.servertime; }));
     out.push_back(integer("vol", [](const Q& q) { return q.vol; }));
     out.push_back(integer("cur_vol", [](const Q& q) { return q.cur_vol; }));
-    out.push_back(
-        column<double>("amount", K::Float64, quotes, [](const Q& q) { return q.amount; }));
+    out.push_back(floats("amount", quotes, [](const Q& q) { return q.amount; }));
     out.push_back(integer("s_vol", [](const Q& q) { return q.s_vol; }));
     out.push_back(integer("b_vol", [](const Q& q) { return q.b_vol; }));
     for (size_t i = 0; i < kLevelNames.size(); ++i) {
@@ -117,18 +119,15 @@ ColumnList quote_columns(std::span<const net::SecurityQuote> quotes) {
 
 ColumnList trade_columns(std::span<const net::Transaction> trades) {
     using T = net::Transaction;
-    using K = ColumnKind;
     ColumnList out;
     out.reserve(5);
-    out.push_back(column<int64_t>("time", K::Duration, trades, [](const T& t) {
+    out.push_back(integers("time", trades, [](const T& t) {
         return int64_t{t.time.hour} * 3600 + int64_t{t.time.minute} * 60;
     }));
-    out.push_back(column<double>("price", K::Float64, trades,
-                                 [](const T& t) { return hundredths(t.price); }));
-    out.push_back(column<int64_t>("vol", K::Int64, trades, [](const T& t) { return t.vol; }));
-    out.push_back(column<int64_t>("num", K::Int64, trades, [](const T& t) { return t.num; }));
-    out.push_back(
-        column<int64_t>("buyorsell", K::Int64, trades, [](const T& t) { return t.buyorsell; }));
+    out.push_back(floats("price", trades, [](const T& t) { return hundredths(t.price); }));
+    out.push_back(integers("vol", trades, [](const T& t) { return t.vol; }));
+    out.push_back(integers("num", trades, [](const T& t) { return t.num; }));
+    out.push_back(integers("buyorsell", trades, [](const T& t) { return t.buyorsell; }));
     return out;
 }
 

@@ -5,12 +5,12 @@
 // reads like the list of records it replaces.
 
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "columns/column.h"
 #include "commands/security_bars.h"
 #include "commands/security_quotes.h"
 #include "commands/transaction_data.h"
@@ -18,31 +18,21 @@
 
 namespace quillan::columns {
 
-// How the values of a column are meant: Int64 and Float64 as they are; DateTime as seconds
-// since 1970-01-01 00:00 (no zone), Duration as seconds; Text as UTF-8.
-enum class ColumnKind { Float64, Int64, DateTime, Duration, Text };
-
-using ColumnValues =
-    std::variant<std::vector<double>, std::vector<int64_t>, std::vector<std::string>>;
-
-struct NamedColumn {
+// One named column of a market-data result: typed values, or texts (UTF-8).
+struct MarketColumn {
     const char* name;  // a literal: it outlives every column
-    ColumnKind kind;
-    ColumnValues values;
+    std::variant<Column, std::vector<std::string>> values;
 };
 
 // Equal-length columns in a fixed order.
-using ColumnList = std::vector<NamedColumn>;
+using ColumnList = std::vector<MarketColumn>;
 
-// The DateTime and Duration value that stands for "no time" (NumPy's NaT).
-inline constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
-
-// Seconds since 1970-01-01 00:00 in the proleptic Gregorian calendar, or kNoTime when a field
+// Seconds since 1970-01-01 00:00 in the proleptic Gregorian calendar, or kNotATime when a field
 // is out of its range (month 1-12, day within the month, hour 0-23, minute 0-59): the decoders
 // pass every field through unchecked, and a wrong instant is worse than none.
 int64_t epoch_seconds(const protocol::DateTime& dt);
 
-// datetime (DateTime), open, high, low, close (thousandths as the nearest double), vol, amount.
+// datetime (Seconds), open, high, low, close (thousandths as the nearest double), vol, amount.
 ColumnList bar_columns(std::span<const net::SecurityBar> bars);
 
 // market, code (Text), price, last_close, open, high, low (hundredths as the nearest double),
@@ -50,8 +40,8 @@ ColumnList bar_columns(std::span<const net::SecurityBar> bars);
 // (hundredths), bid_volN, ask_volN (Int64) for N = 1..5.
 ColumnList quote_columns(std::span<const net::SecurityQuote> quotes);
 
-// time (Duration since midnight; the hour is not limited to 23), price (hundredths as the
-// nearest double), vol, num, buyorsell (Int64).
+// time (Int64: seconds since midnight, a duration; the hour is not limited to 23), price
+// (hundredths as the nearest double), vol, num, buyorsell (Int64).
 ColumnList trade_columns(std::span<const net::Transaction> trades);
 
 }  // namespace quillan::columns
