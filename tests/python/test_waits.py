@@ -12,7 +12,6 @@ import sys
 import time
 
 import pytest
-
 from standin import Reply
 
 # The child connects, says "ready", then makes one call that has to wait and reports what
