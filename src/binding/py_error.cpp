@@ -66,6 +66,10 @@ PyObject* class_for(const Error& error) {
             return PyExc_FileNotFoundError;
         case ErrorKind::Internal:
             return PyExc_RuntimeError;
+        case ErrorKind::Interrupted:
+            return PyExc_InterruptedError;
+        case ErrorKind::TimedOut:
+            return PyExc_TimeoutError;
     }
     return PyExc_RuntimeError;
 }
@@ -82,7 +86,11 @@ void set_message(PyObject* cls, const std::string& text) {
 
 }  // namespace
 
-void set_python_error(const Error& error) { set_message(class_for(error), error.text); }
+void set_python_error(const Error& error) {
+    // A wait stopped by a signal handler that raised: its exception is the one to see.
+    if (error.kind == ErrorKind::Interrupted && PyErr_Occurred()) return;
+    set_message(class_for(error), error.text);
+}
 
 void set_python_error_from_current() noexcept {
     try {

@@ -61,6 +61,17 @@ class Borrow {
     ConnectionObject* obj_;
 };
 
+// Runs the interpreter's signal handlers when a signal interrupts a network wait. The wait runs
+// without the interpreter lock, so the check takes it for its length. A handler that raises,
+// KeyboardInterrupt on Ctrl-C say, stops the wait: its exception is left pending and becomes the
+// call's (the connection is then closed, as after any failed request).
+bool run_signal_handlers() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool stop = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return stop;
+}
+
 // A time-out in seconds, from anything float() takes: finite, above 0 and at most kMaxTimeout.
 std::chrono::nanoseconds timeout_from(PyObject* obj) {
     const double seconds = obj == nullptr ? kDefaultTimeout : to_double(obj);
@@ -123,6 +134,7 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
         auto* obj = reinterpret_cast<ConnectionObject*>(self.get());
         new (&obj->conn) MarketConnection(timeout);
+        obj->conn.set_interrupt_hook(run_signal_handlers);
         new (&obj->borrowed) std::atomic<bool>(false);
         return self;
     });

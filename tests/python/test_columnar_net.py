@@ -4,6 +4,7 @@ deadline per exchange and without the interpreter lock while it waits."""
 from __future__ import annotations
 
 import random
+import signal
 import threading
 import time
 import zlib
@@ -317,13 +318,25 @@ class TestDeadline:
             c.connect(standin.host, standin.port)
         assert not c.connected and open_fds() == before
 
-    def test_silent_setup_is_not_an_error(self, standin):
-        # As with TdxClient, unanswered set-up packets are given up on, here by the deadline.
-        standin.set_setup("silent")
-        c = Connection(timeout=0.3)
+    def test_signal_handler_that_raises_ends_the_wait(self, standin, conn):
+        class Stop(Exception):
+            pass
+
+        def handler(signum, frame):
+            raise Stop
+
+        standin.script(Reply(silent=True))
+        previous = signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
         start = time.monotonic()
-        c.connect(standin.host, standin.port)
-        assert c.connected and time.monotonic() - start < 1.5
+        try:
+            with pytest.raises(Stop):
+                conn.get_transaction_data(1, "600036", 0, 10)  # would wait its 5 s
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        assert time.monotonic() - start < 2
+        assert not conn.connected
 
 
 class TestResources:

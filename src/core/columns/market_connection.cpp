@@ -1,33 +1,15 @@
 #include "columns/market_connection.h"
 
-#include <sys/socket.h>
-
-#include <array>
+#include <cerrno>
+#include <cstdio>
 
 #include "base/error.h"
 #include "commands/security_bars.h"
 #include "commands/transaction_data.h"
 #include "net/address.h"
-#include "net/tcp_connect.h"
-#include "net/timed_exchange.h"
 
 namespace quillan::columns {
 namespace {
-
-constexpr std::chrono::milliseconds kConnectTimeout{5000};
-// How long one set-up answer is awaited before the exchange goes on without it, as the
-// receive time-out of net::Connection does.
-constexpr std::chrono::seconds kSetupAnswerWait{10};
-
-// The three set-up packets every new connection sends first (the same as net::Connection's).
-constexpr std::array<uint8_t, 13> kSetup1 = {0x0C, 0x02, 0x18, 0x93, 0x00, 0x01, 0x03,
-                                             0x00, 0x03, 0x00, 0x0D, 0x00, 0x01};
-constexpr std::array<uint8_t, 13> kSetup2 = {0x0C, 0x02, 0x18, 0x94, 0x00, 0x01, 0x03,
-                                             0x00, 0x03, 0x00, 0x0D, 0x00, 0x02};
-constexpr std::array<uint8_t, 42> kSetup3 = {
-    0x0C, 0x03, 0x18, 0x99, 0x00, 0x01, 0x20, 0x00, 0x20, 0x00, 0xDB, 0x0F, 0xD5, 0xD0,
-    0xC9, 0xCC, 0xD6, 0xA4, 0xA8, 0xAF, 0x00, 0x00, 0x00, 0x8F, 0xC2, 0x25, 0x40, 0x13,
-    0x00, 0x00, 0xD5, 0x00, 0xC9, 0xCC, 0xBD, 0xF0, 0xD7, 0xEA, 0x00, 0x00, 0x00, 0x02};
 
 // The request carries six bytes of code: a longer one would be cut, and the answer would be
 // about another security.
@@ -37,6 +19,14 @@ void check_code(std::string_view code) {
             ErrorKind::InvalidArgument,
             "code '" + std::string(code) + "' is longer than the six bytes a request carries");
     }
+}
+
+// The time-out of an exchange with `peer`, in words.
+Error timed_out(const std::string& peer, std::chrono::nanoseconds budget) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", std::chrono::duration<double>(budget).count());
+    return Error(ErrorKind::TimedOut,
+                 "no answer from " + peer + " within " + std::string(seconds) + " s", ETIMEDOUT);
 }
 
 // The host as the address parser takes it: IPv6 in brackets, "localhost" as 127.0.0.1.
@@ -54,35 +44,24 @@ std::string numeric_host(std::string_view host) {
 }  // namespace
 
 void MarketConnection::connect(std::string_view host, uint16_t port) {
-    std::string text = net::address_text(numeric_host(host), port);
-    auto addr = net::parse_socket_address(text);
-    if (!addr) {
-        throw Error(ErrorKind::InvalidArgument,
-                    "Invalid address '" + text + "': invalid socket address syntax");
+    const std::string ip = numeric_host(host);
+    try {
+        conn_.connect(ip, port, net::WaitClock::now() + timeout_);
+    } catch (const Error& e) {
+        if (e.kind != ErrorKind::TimedOut) throw;
+        throw timed_out(net::address_text(ip, port), timeout_);
     }
-
-    UniqueFd sock = net::tcp_connect(*addr, kConnectTimeout);
-    const auto deadline = net::Deadline::after(timeout_, text);
-    for (std::span<const uint8_t> packet :
-         {std::span<const uint8_t>(kSetup1), std::span<const uint8_t>(kSetup2),
-          std::span<const uint8_t>(kSetup3)}) {
-        net::send_before(sock.get(), packet, deadline);
-        net::drain_response_before(sock.get(), deadline, kSetupAnswerWait);
-    }
-
-    sock_ = std::move(sock);  // closes the old socket, if any, with a plain close
-    peer_ = std::move(text);
+    peer_ = net::address_text(ip, port);
     lost_.clear();
 }
 
 void MarketConnection::disconnect() noexcept {
-    UniqueFd sock = std::move(sock_);
-    if (sock) ::shutdown(sock.get(), SHUT_RDWR);
+    conn_.disconnect();
     lost_.clear();
 }
 
 void MarketConnection::require_connected() const {
-    if (sock_) return;
+    if (conn_.connected()) return;
     if (lost_.empty()) throw Error(ErrorKind::NotConnected, "Not connected");
     throw Error(ErrorKind::NotConnected,
                 "Not connected: the connection was closed when a request failed (" + lost_ +
@@ -90,17 +69,22 @@ void MarketConnection::require_connected() const {
 }
 
 std::vector<uint8_t> MarketConnection::exchange(std::span<const uint8_t> frame) {
-    const auto deadline = net::Deadline::after(timeout_, peer_);
     try {
-        net::send_before(sock_.get(), frame, deadline);
-        return net::read_response_before(sock_.get(), deadline);
+        return conn_.exchange(frame, net::WaitClock::now() + timeout_);
     } catch (const Error& e) {
-        lost_ = e.text;
-        sock_.reset();
-        throw;
+        // The stream is out of step now: part of the request or of its answer may still be
+        // on its way. Close it rather than read a stale answer as the next one.
+        conn_.disconnect();
+        if (e.kind != ErrorKind::TimedOut) {
+            lost_ = e.text;
+            throw;
+        }
+        Error out = timed_out(peer_, timeout_);
+        lost_ = out.text;
+        throw out;
     } catch (...) {
+        conn_.disconnect();
         lost_ = "an internal failure";
-        sock_.reset();
         throw;
     }
 }
