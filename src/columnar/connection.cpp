@@ -202,13 +202,16 @@ QUILLAN_METHOD(connection_get_transaction_data) {
 
 PyObject* get_connected(PyObject* self, void*) {
     return guarded([&] {
-        // A plain read of the socket: no borrow, so it answers while a call is under way.
-        return PyRef::borrow(as_connection(self)->conn.connected() ? Py_True : Py_False);
+        // Borrowed like any call: a call under way may close the socket as this reads it.
+        ConnectionObject* obj = as_connection(self);
+        Borrow borrow(obj);
+        return PyRef::borrow(obj->conn.connected() ? Py_True : Py_False);
     });
 }
 
 PyObject* get_timeout(PyObject* self, void*) {
     return guarded([&] {
+        // No borrow: only the setter writes it, and the setter borrows.
         const auto timeout = as_connection(self)->conn.timeout();
         return float_obj(std::chrono::duration<double>(timeout).count());
     });

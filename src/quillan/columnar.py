@@ -65,7 +65,8 @@ class Connection:
     @property
     def connected(self) -> bool:
         """True while the connection is open: after ``connect``, until ``disconnect``, ``close``
-        or a failed request."""
+        or a failed request. Like every call, RuntimeError "Already borrowed" while another
+        thread's call is under way."""
         return self._native.connected
 
     def connect(self, host: str, port: int) -> None:
@@ -96,7 +97,10 @@ class Connection:
         self.close()
 
     def __repr__(self) -> str:
-        state = "connected" if self.connected else "not connected"
+        try:
+            state = "connected" if self.connected else "not connected"
+        except RuntimeError:  # a call is under way in another thread
+            state = "in use"
         return f"<quillan.columnar.Connection {state}, timeout={self.timeout:g} s>"
 
     def get_security_bars(self, category: int, market: int, code: str, start: int, count: int) -> Table:

@@ -260,7 +260,12 @@ class TestExclusiveUse:
         worker = threading.Thread(target=lambda: result.append(conn.get_transaction_data(1, "600036", 0, 2)))
         worker.start()
         time.sleep(0.2)  # the worker waits for the server, without the interpreter lock
-        for call in (lambda: conn.get_transaction_data(1, "600036", 0, 2), conn.disconnect):
+        assert "in use" in repr(conn)
+        for call in (
+            lambda: conn.get_transaction_data(1, "600036", 0, 2),
+            conn.disconnect,
+            lambda: conn.connected,
+        ):
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
                 call()
         worker.join()
