@@ -51,7 +51,7 @@ MINUTE = struct.Struct("<HHfffffI4x")
 def write_daily(path: str, n: int, rng: random.Random) -> None:
     records = []
     for i in range(n):
-        year, day = 1990 + i // 365, i % 365
+        year, day = 1990 + i // 365 % 200, i % 365  # dates a market file can hold
         date = year * 10000 + (day // 28 % 12 + 1) * 100 + day % 28 + 1
         close = rng.randrange(100, 500_000)
         prices = [max(0, close + rng.randrange(-500, 500)) for _ in range(3)]

@@ -12,6 +12,10 @@ namespace quillan::py {
 
 // column_buffer.cpp: the ColumnBuffer type.
 void register_column_buffer(PyObject* module);
+// files.cpp: read_bar_columns.
+void register_files(PyObject* module);
+// arrow_export.cpp: export_arrow_stream, export_arrow_schema.
+void register_arrow_export(PyObject* module);
 
 // connection.cpp: the Connection type.
 void register_connection(PyObject* module);

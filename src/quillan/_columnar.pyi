@@ -1,9 +1,17 @@
 """quillan._columnar: the native half of the columnar API (use it through quillan)."""
 
 from collections.abc import Sequence
-from typing import Self
+from typing import Any, Self
 
-__all__ = ["ColumnBuffer", "Connection"]
+import numpy as np
+
+__all__ = [
+    "ColumnBuffer",
+    "Connection",
+    "export_arrow_schema",
+    "export_arrow_stream",
+    "read_bar_columns",
+]
 
 class ColumnBuffer:
     """Typed values lent read-only through the buffer protocol."""
@@ -12,6 +20,15 @@ class ColumnBuffer:
     def dtype(self) -> str: ...
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def read_bar_columns(path: bytes, minute: bool, scale: float = 100.0) -> tuple[dict[str, ColumnBuffer], int]:
+    """A bar file's records as column buffers, and the number of impossible times."""
+
+def export_arrow_stream(columns: Sequence[tuple[str, str, np.ndarray]], tz: str | None) -> Any:
+    """An 'arrow_array_stream' PyCapsule of the columns as one record batch."""
+
+def export_arrow_schema(columns: Sequence[tuple[str, str, np.ndarray]], tz: str | None) -> Any:
+    """An 'arrow_schema' PyCapsule of the struct of the columns."""
 
 class Connection:
     """A quote-server connection whose market-data methods return dicts of columns."""

@@ -18,11 +18,9 @@ from quillan.table import Table
 __all__ = ["as_array", "table_from_buffers"]
 
 
-def as_array(column: ColumnBuffer | npt.ArrayLike) -> npt.ArrayLike:
-    """A ColumnBuffer as a NumPy array of its dtype sharing its memory; anything else unchanged."""
-    if isinstance(column, ColumnBuffer):
-        return np.frombuffer(column, dtype=column.dtype)
-    return column
+def as_array(column: ColumnBuffer) -> np.ndarray:
+    """A read-only NumPy array of the buffer's dtype that shares its memory (and keeps it alive)."""
+    return np.frombuffer(column, dtype=column.dtype)
 
 
 def table_from_buffers(
@@ -30,4 +28,6 @@ def table_from_buffers(
 ) -> Table:
     """A Table of the given columns, in order. ColumnBuffers are viewed in place; other values
     (a list of str, an array) go to the Table as they are."""
-    return Table({name: as_array(column) for name, column in columns.items()}, tz=tz)
+    return Table(
+        {name: as_array(c) if isinstance(c, ColumnBuffer) else c for name, c in columns.items()}, tz=tz
+    )

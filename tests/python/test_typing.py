@@ -65,3 +65,11 @@ def test_result_shapes(name, result):
         assert sorted(keys) == sorted(fields(name)) and keys[:5] == fields(name)[:5]
     else:
         assert keys == fields(name)
+
+
+def test_columnar_stub_names_every_member():
+    import quillan._columnar as columnar
+
+    stub = ast.parse((pathlib.Path(quillan.__file__).parent / "_columnar.pyi").read_text())
+    declared = {n.name for n in stub.body if isinstance(n, ast.FunctionDef | ast.ClassDef)}
+    assert set(columnar.__all__) == declared

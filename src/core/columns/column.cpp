@@ -11,6 +11,12 @@ Column::Column(std::vector<int64_t> values, ColumnKind kind)
     }
 }
 
+Column::Column(Values<int64_t> values, ColumnKind kind) : kind_(kind), values_(std::move(values)) {
+    if (kind != ColumnKind::Int64 && kind != ColumnKind::Days && kind != ColumnKind::Seconds) {
+        throw std::invalid_argument("a column of int64 values is Int64, Days or Seconds");
+    }
+}
+
 Column::Column(std::vector<uint8_t> values, ColumnKind kind)
     : kind_(kind), values_(std::move(values)) {
     if (kind != ColumnKind::UInt8 && kind != ColumnKind::Bool) {
