@@ -183,6 +183,18 @@ class TestSimulator:
             args = (1, "600036", start, count)
             assert_same(conn.get_transaction_data(*args), client.get_transaction_data(*args), TRADE_KEYS)
 
+    def test_tables_go_to_arrow_with_their_types(self, both):
+        pa = pytest.importorskip("pyarrow")
+        _, conn = both
+        tables = [
+            conn.get_security_bars(9, 1, "600036", 0, 5),
+            conn.get_security_quotes([(1, "600036")]),
+            conn.get_transaction_data(1, "600036", 0, 5),
+        ]
+        types = [pa.table(t).schema.field(0).type for t in tables]
+        assert types == [pa.timestamp("s"), pa.int64(), pa.duration("s")]
+        assert pa.table(tables[1]).column("code").to_pylist() == ["600036"]
+
 
 class TestArguments:
     @pytest.mark.parametrize(
