@@ -18,7 +18,7 @@ class TestModule:
     def test_all_lists_members_in_order(self):
         expected = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
         assert core.__all__ == expected
-        assert quillan.__all__ == [*expected, "Table"]
+        assert quillan.__all__ == [*expected, "Table", "read_bars"]
 
     def test_init_again_returns_same_object(self):
         # Drop the module from sys.modules and import it anew in a child interpreter process,
