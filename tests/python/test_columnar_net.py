@@ -220,6 +220,10 @@ class TestArguments:
         c.connect(standin.host, standin.port)
         empty = c.get_security_quotes([])
         assert empty.columns == tuple(QUOTE_KEYS) and len(empty) == 0
+        with pytest.raises(
+            ValueError, match="^9361 pairs asked for, but one request can carry at most 9360$"
+        ):
+            c.get_security_quotes([(1, "600036")] * 9361)
         assert standin.frames() == []
 
     @pytest.mark.parametrize("timeout", [0, -1, float("nan"), float("inf"), 1e10])

@@ -102,9 +102,10 @@ ColumnList MarketConnection::security_quotes(net::StockList stocks) {
     require_connected();
     if (stocks.empty()) return quote_columns({});
     if (stocks.size() > net::kMaxQuoteStocks) {
-        throw Error(ErrorKind::InvalidArgument, "stock_list has " + std::to_string(stocks.size()) +
-                                                    " pairs, but one request can carry at most " +
-                                                    std::to_string(net::kMaxQuoteStocks));
+        throw Error(ErrorKind::InvalidArgument,
+                    std::to_string(stocks.size()) +
+                        " pairs asked for, but one request can carry at most " +
+                        std::to_string(net::kMaxQuoteStocks));
     }
     const auto body = exchange(net::security_quotes_request(stocks));
     return quote_columns(net::decode_security_quotes(body));
