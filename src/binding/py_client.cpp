@@ -10,6 +10,12 @@ namespace {
 
 PyTypeObject* client_type = nullptr;
 
+// Runs the interpreter's signal handlers when a signal interrupts a network wait (the lock is
+// held throughout, so this is the only chance they get before the call returns). A handler
+// that raises, KeyboardInterrupt on Ctrl-C say, stops the wait: its exception is left pending
+// and becomes the call's.
+bool run_signal_handlers() { return PyErr_CheckSignals() != 0; }
+
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static Signature<> sig{"TdxClient.__new__", {}};
     return guarded([&]() -> PyRef {
@@ -17,6 +23,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
         auto* client = reinterpret_cast<ClientObject*>(self.get());
         new (&client->conn) net::Connection();
+        client->conn.set_interrupt_hook(run_signal_handlers);
         new (&client->borrowed) std::atomic<bool>(false);
         return self;
     });

@@ -68,6 +68,10 @@ PyObject* class_for(const Error& error) {
             return PyExc_FileNotFoundError;
         case ErrorKind::Internal:
             return PyExc_RuntimeError;
+        case ErrorKind::Interrupted:
+            return PyExc_InterruptedError;
+        case ErrorKind::TimedOut:
+            return PyExc_TimeoutError;
     }
     return PyExc_RuntimeError;
 }
@@ -84,7 +88,11 @@ void set_message(PyObject* cls, const std::string& text) {
 
 }  // namespace
 
-void set_python_error(const Error& error) { set_message(class_for(error), error.text); }
+void set_python_error(const Error& error) {
+    // A wait stopped by a signal handler that raised: its exception is the one to see.
+    if (error.kind == ErrorKind::Interrupted && PyErr_Occurred()) return;
+    set_message(class_for(error), error.text);
+}
 
 void throw_cast_error(PyObject* obj, const char* target) {
     PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));

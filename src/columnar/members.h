@@ -17,6 +17,9 @@ void register_files(PyObject* module);
 // arrow_export.cpp: export_arrow_stream, export_arrow_schema.
 void register_arrow_export(PyObject* module);
 
+// connection.cpp: the Connection type.
+void register_connection(PyObject* module);
+
 // Adds `name` to the module's __all__ and sets the attribute to `value`.
 void add_member(PyObject* module, const char* name, PyRef value);
 

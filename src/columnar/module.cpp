@@ -34,6 +34,7 @@ PyRef create_module() {
     register_column_buffer(module.get());
     register_files(module.get());
     register_arrow_export(module.get());
+    register_connection(module.get());
     return module;
 }
 

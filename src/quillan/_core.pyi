@@ -173,7 +173,12 @@ class MinuteBar(TypedDict):
 
 class TdxClient:
     """A connection to one TDX quote server (or none). A client serves one call at a time:
-    a second call while one runs raises RuntimeError "Already borrowed"."""
+    a second call while one runs raises RuntimeError "Already borrowed".
+
+    Signal handlers run while a call waits for the server, and signals do not extend its
+    time-outs. A handler that raises (KeyboardInterrupt on Ctrl-C) ends the call with that
+    exception; the connection is then as after any failed request: part of a request or of
+    its response may still be in transit, so reconnect before using it again."""
 
     def __new__(cls) -> TdxClient: ...
     def connect(self, ip: str, port: SupportsIndex) -> Literal[True]:

@@ -4,6 +4,7 @@ error table holds."""
 import pathlib
 import re
 import shlex
+import signal
 import socket
 import subprocess
 import sys
@@ -86,6 +87,20 @@ def _script(*replies):
     return run
 
 
+def _signal_during_wait(standin, client):
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    standin.script(Reply(silent=True))
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        client.get_xdxr_info(0, "000001")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 # The first cell of every row of the error table, and what the row claims: a call (of a
 # fresh client, or of a client connected to the stand-in), the exception and its message.
 ROWS = {
@@ -150,6 +165,7 @@ ROWS = {
         r"^corrupt deflate stream$",
     ),
     "a send or receive that waits 10 s": (_script(Reply(silent=True)), BlockingIOError, r" \(os error 11\)$"),
+    "a signal handler raises while a call waits": (_signal_during_wait, KeyboardInterrupt, r"^$"),
     "other socket errors": (
         _script(Reply(silent=True, then="reset")),
         ConnectionResetError,
