@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 import threading
 
+from quillan.sim.faults import Fault
 from quillan.sim.server import SimServer
 
 
@@ -13,6 +15,20 @@ def _port(text: str) -> int:
     if not text.isdigit() or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"invalid port '{text}' (0 to 65535)")
     return int(text)
+
+
+def _take_orders(server: SimServer) -> None:
+    """Reads fault plans, one JSON line each, from standard input until it ends."""
+    for line in sys.stdin.buffer:
+        try:
+            plan = json.loads(line)
+            faults = [Fault.from_json(f) for f in plan["faults"]]
+            every = Fault.from_json(plan["every"]) if plan.get("every") else None
+        except (ValueError, KeyError, TypeError) as err:
+            print(f"quillan.sim: bad fault plan: {err}", flush=True)
+            continue
+        server.faults.set(faults, every)
+        print("quillan.sim: faults set", flush=True)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -41,7 +57,7 @@ def main(argv: list[str] | None = None) -> int:
         thread = threading.Thread(target=server.serve_forever, daemon=True)
         thread.start()
         if args.watch_stdin:
-            sys.stdin.buffer.read()
+            _take_orders(server)
         else:
             thread.join()
     except KeyboardInterrupt:  # Ctrl-C: the way to stop it
