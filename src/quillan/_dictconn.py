@@ -66,4 +66,11 @@ class Connection:
 
     def get_transaction_data(self, market: int, code: str, start: int, count: int) -> Table:
         rows = self._live().get_transaction_data(market, code, start, count)
-        return _records(rows, ["time", "price", "vol", "num", "buyorsell"])
+        table = _records(rows, ["price", "vol", "num", "buyorsell"])
+        minutes = [int(row["time"][:2]) * 60 + int(row["time"][3:]) for row in rows]
+        return Table(
+            {
+                "time": np.array(minutes, dtype=np.int64).astype("timedelta64[m]").astype("timedelta64[s]"),
+                **table.to_numpy(),
+            }
+        )

@@ -254,11 +254,15 @@ class ServersFailed(ConnectionError):
 
 
 def _columnar_factory(timeout: float) -> Any:
-    try:
-        from quillan.columnar import Connection  # type: ignore[import-not-found]
-    except ImportError:
-        from quillan._dictconn import Connection
-    return Connection(timeout=timeout)
+    from quillan import _columnar
+
+    if hasattr(_columnar, "Connection"):
+        from quillan.columnar import Connection
+
+        return Connection(timeout=timeout)
+    from quillan._dictconn import Connection as Standin
+
+    return Standin(timeout=timeout)
 
 
 def _core_factory(timeout: float) -> Any:
