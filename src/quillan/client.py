@@ -633,8 +633,9 @@ class Client:
         gathered = 0
         offset = 0
         done = count == 0
+        wave = 1  # pages asked for at once: one, then twice as many each round, up to the pool
         while not done and offset <= MAX_OFFSET:
-            wave = self.pool
+            wave = min(self.pool, wave * 2) if pages else 1
             if count is not None and high is None:
                 wave = min(wave, max(1, -(-(count - gathered) // BARS_PER_REQUEST)))
             offsets = [

@@ -96,7 +96,14 @@ def history(code: str, category: int) -> Table:
     dicts = [data.bar_dict(b) for b in long_history.bars(code, category)]
     times = np.array([d["datetime"].replace(" ", "T") for d in dicts], dtype="datetime64[s]")
     columns = {"datetime": times}
-    for key, name in (("open",) * 2, ("high",) * 2, ("low",) * 2, ("close",) * 2, ("amount",) * 2, ("vol", "volume")):
+    for key, name in (
+        ("open",) * 2,
+        ("high",) * 2,
+        ("low",) * 2,
+        ("close",) * 2,
+        ("amount",) * 2,
+        ("vol", "volume"),
+    ):
         columns[name] = np.array([d[key] for d in dicts], dtype=np.float64)
     return Table(columns)
 
@@ -242,7 +249,9 @@ def test_a_killed_server_fails_over_to_the_next(expected):
 def test_threads_share_a_pool(srv, expected):
     results: list = []
     with client_of(srv, pool=3) as client:
-        threads = [threading.Thread(target=lambda: results.append(client.bars("905000", "5m"))) for _ in range(8)]
+        threads = [
+            threading.Thread(target=lambda: results.append(client.bars("905000", "5m"))) for _ in range(8)
+        ]
         for t in threads:
             t.start()
         for t in threads:
@@ -250,7 +259,9 @@ def test_threads_share_a_pool(srv, expected):
     assert len(results) == 8 and all(r.equals(expected["bars"]) for r in results)
 
 
-@pytest.mark.parametrize("plan, fails", [(None, False), ("reset-later", False), ("reset", True), ("dead", True)])
+@pytest.mark.parametrize(
+    "plan, fails", [(None, False), ("reset-later", False), ("reset", True), ("dead", True)]
+)
 def test_nothing_is_left_open(faulty, plan, fails):
     fds, threads = open_fds(), threading.active_count()
     servers = [f"127.0.0.1:{free_port()}"] if plan == "dead" else [faulty.address]

@@ -40,12 +40,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--port", type=_port, default=7709, help="port to listen on, 0 for any free one (default 7709)"
     )
+    parser.add_argument(
+        "--delay",
+        type=float,
+        default=0.0,
+        help="seconds to hold back every answer, as a distant server would",
+    )
     parser.add_argument("--verbose", "-v", action="store_true", help="log connections and requests on stderr")
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
     parser.add_argument("--watch-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     try:
-        server = SimServer(args.host, args.port, verbose=args.verbose)
+        server = SimServer(args.host, args.port, verbose=args.verbose, delay=max(0.0, args.delay))
     except OSError as err:
         print(
             f"quillan.sim: error: cannot listen on {args.host}:{args.port}: {err.strerror or err}",

@@ -17,7 +17,7 @@ import threading
 import time
 from types import TracebackType
 
-from quillan.sim.faults import ConnectionFaults, Fault, FaultPlan, commit
+from quillan.sim.faults import SETUP_COMMANDS, ConnectionFaults, Fault, FaultPlan, commit
 from quillan.sim.protocol import FRAME_HEAD, respond
 
 __all__ = ["Server", "SimServer", "address_text"]
@@ -42,7 +42,7 @@ class SimServer:
     """A listening simulator in this process: one thread accepts, one thread per connection
     reads request frames and answers each in turn."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False, delay: float = 0.0):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.listener = socket.create_server((host, port), family=family, backlog=128)
         self.host = host
@@ -50,6 +50,7 @@ class SimServer:
         self.verbose = verbose
         self._closed = threading.Event()
         self.faults = FaultPlan()
+        self.delay = delay  # seconds every data answer is held back, as a distant server would
 
     @property
     def address(self) -> str:
@@ -107,6 +108,8 @@ class SimServer:
         if fault is not None:
             self._log(f"fault: {fault}")
             return commit(fault, sock, lambda: respond(frame), self._closed)
+        if self.delay and int.from_bytes(frame[10:12], "little") not in SETUP_COMMANDS:
+            self._closed.wait(self.delay)
         try:
             response = respond(frame)
         except Exception as err:  # a bug here must not take the server down
@@ -127,10 +130,11 @@ class Server:
     context ends, when `stop` is called, or when this process goes away.
     """
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False, delay: float = 0.0):
         self.host = host
         self.port = port
         self.verbose = verbose
+        self.delay = delay
         self._proc: subprocess.Popen[bytes] | None = None
 
     @property
@@ -152,6 +156,7 @@ class Server:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         command = [sys.executable, "-m", "quillan.sim", "--host", self.host, "--port", str(self.port)]
         command += ["--watch-stdin"] + (["--verbose"] if self.verbose else [])
+        command += ["--delay", repr(self.delay)] if self.delay else []
         proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self._proc = proc
         assert proc.stdout is not None
