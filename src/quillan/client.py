@@ -591,6 +591,7 @@ class Client:
         start: DateLike | None = None,
         end: DateLike | None = None,
         count: int | None = None,
+        progress: Callable[[int], object] | None = None,
     ) -> Table:
         """Bars of `security`, oldest first, as a Table with the columns datetime
         (datetime64[s], the exchange's time), open, high, low, close, amount and volume
@@ -599,7 +600,8 @@ class Client:
         Without arguments, the whole history the server keeps. `start` and `end` (a date, a
         datetime, or a text such as "2024-01-31" or "2024-01-31 10:30") keep the bars from
         `start` on and up to `end`; a date as `end` includes its whole day. `count` keeps the
-        last `count` of those. The history is read from the newest bar back, 800 bars a
+        last `count` of those. `progress(bars_so_far)` is called after every round of requests.
+        The history is read from the newest bar back, 800 bars a
         request, as far as needed; the server gives at most 65,600 bars of one series (its
         request offsets are 16 bits).
         """
@@ -661,6 +663,8 @@ class Client:
                     done = True
                     break
             offset = offsets[-1] + BARS_PER_REQUEST
+            if progress is not None:
+                progress(sum(len(p) for p in pages))
         if not pages:
             return _bars_table(self._empty_bars())
         result = Table.concat(reversed(pages))

@@ -278,3 +278,20 @@ def test_nothing_is_left_open(faulty, plan, fails):
     assert open_fds() == fds and threading.active_count() == threads
     with pytest.raises(RuntimeError, match="closed"):
         client.bars("600036")
+
+
+@pytest.mark.parametrize("via_env", [False, True])
+def test_the_tool_pages_through_every_server_given(srv, capsys, monkeypatch, via_env):
+    from quillan.cli import main
+
+    servers = [f"127.0.0.1:{free_port()}", srv.address]
+    args = ["bars", "sh900801", "--freq", "1d", "--start", str(day_back(-850)), "--json"]
+    if via_env:
+        monkeypatch.setenv("QUILLAN_SERVERS", ",".join(servers))
+    else:
+        args += [arg for server in servers for arg in ("--server", server)]
+    assert main(args) == 0
+    rows = __import__("json").loads(capsys.readouterr().out)
+    want = history("900801", 9)
+    assert len(rows) == 801 and rows[0]["datetime"] == str(want["datetime"][0])[:16].replace("T", " ")
+    assert [row["close"] for row in rows] == list(want["close"])
