@@ -13,6 +13,9 @@ namespace quillan::py {
 // column_buffer.cpp: the ColumnBuffer type.
 void register_column_buffer(PyObject* module);
 
+// connection.cpp: the Connection type.
+void register_connection(PyObject* module);
+
 // Adds `name` to the module's __all__ and sets the attribute to `value`.
 void add_member(PyObject* module, const char* name, PyRef value);
 

@@ -32,6 +32,7 @@ PyRef create_module() {
     if (!KeyTable::intern_all()) throw_py_error();
     PyRef module = PyRef::steal(PyModule_Create(&kModuleDef));
     register_column_buffer(module.get());
+    register_connection(module.get());
     return module;
 }
 

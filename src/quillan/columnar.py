@@ -30,7 +30,9 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Any
+from typing import Any, Self
+
+import numpy as np
 
 from quillan import _columnar
 from quillan._columns import table_from_buffers
@@ -82,7 +84,7 @@ class Connection:
         """The same as ``disconnect``."""
         self._native.disconnect()
 
-    def __enter__(self) -> Connection:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(
@@ -108,7 +110,10 @@ class Connection:
 
     def get_transaction_data(self, market: int, code: str, start: int, count: int) -> Table:
         """``count`` trades of today from offset ``start``, as TdxClient asks them."""
-        return _table(self._native.get_transaction_data(market, code, start, count))
+        columns: dict[str, Any] = dict(self._native.get_transaction_data(market, code, start, count))
+        # Seconds since midnight, as int64 values: a duration.
+        columns["time"] = np.frombuffer(columns["time"], dtype=np.int64).view("timedelta64[s]")
+        return _table(columns)
 
 
 def _table(columns: dict[str, Any]) -> Table:
