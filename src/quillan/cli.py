@@ -129,6 +129,30 @@ def _category(text: str) -> int:
     raise argparse.ArgumentTypeError(f"invalid category '{text}' (one of {names}, or a number)")
 
 
+def _freq(text: str) -> int:
+    from quillan.client import parse_freq
+
+    try:
+        return parse_freq(int(text) if text.isdigit() else text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
+def _date(text: str) -> str:
+    """A date or time as the Client takes it; bare digits are an offset (the older --start)."""
+    if text.isdigit():
+        return text
+    import numpy as np
+
+    try:
+        np.datetime64(text.strip().replace(" ", "T"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"invalid date '{text}' (expected 2024-01-31 or '2024-01-31 10:30')"
+        ) from None
+    return text
+
+
 def _coeff(text: str) -> float:
     try:
         return float(text)
@@ -188,11 +212,48 @@ def _no_data(what: str, security: tuple[int, str]) -> CliError:
     return CliError(f"the server has no {what} for {market}:{code} (unknown security?)")
 
 
+def _paged_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    """Bars between dates, or of a --freq, through quillan.Client: as many pages as needed."""
+    client = session.pooled()
+    category = args.freq if args.freq is not None else args.category
+    count = args.count if args.given_count or args.start is None else None
+    progress = Progress(session.err, f"{args.security[0]}:{args.security[1]}", None, unit="bars")
+    with session.exchange():
+        table = client.bars(
+            args.security, category, start=args.start, end=args.end, count=count, progress=progress.update
+        )
+    progress.finish()
+    if not len(table) and count != 0:
+        raise _no_data("bars in this range", args.security)
+    times = table["datetime"].astype("datetime64[m]").astype(str)
+    bars = [
+        {
+            "datetime": when.replace("T", " "),
+            "open": float(o), "high": float(h), "low": float(lo), "close": float(c),
+            "vol": float(v), "amount": float(a),
+        }
+        for when, o, h, lo, c, v, a in zip(
+            times, table["open"], table["high"], table["low"], table["close"], table["volume"], table["amount"]
+        )
+    ]  # fmt: skip
+    _records(args, out, bars)
+
+
 def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    if args.start is not None and args.start.isdigit():  # the older --start N: an offset
+        args.offset, args.start = int(args.start), None
+        if args.offset > 0xFFFF:
+            raise CliError(f"invalid offset {args.offset} (0 to 65535)", EXIT_USAGE)
+    args.given_count = args.count is not None
+    if args.count is None:
+        args.count = 20
+    if args.start is not None or args.end is not None or args.freq is not None:
+        _paged_bars(args, session, out)
+        return
     client = session.client()
     market, code = args.security
     with session.exchange():
-        bars = client.get_security_bars(args.category, market, code, args.start, args.count)
+        bars = client.get_security_bars(args.category, market, code, args.offset, args.count)
     if not bars and args.count:
         raise _no_data("bars of this category", args.security)
     _records(args, out, bars, BAR_COLUMNS, BAR_SHOWN, BAR_TITLES)
@@ -453,8 +514,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--server",
         "-s",
         type=parse_server,
+        action="append",
         metavar="IP:PORT",
-        help="the quote server (default: the built-in simulator)",
+        help="a quote server, may be repeated (default: QUILLAN_SERVERS, else the built-in simulator)",
     )
 
     def command(
@@ -476,8 +538,23 @@ def build_parser() -> argparse.ArgumentParser:
         "--category", "-c", type=_category, default=9,
         help=f"bar length: {', '.join(BAR_CATEGORIES)}, or a category number (default: day)",
     )  # fmt: skip
-    p.add_argument("--start", type=_count, default=0, help="bars to skip back from the newest (default 0)")
-    p.add_argument("--count", "-n", type=_count, default=20, help="number of bars (default 20)")
+    p.add_argument(
+        "--freq", "-f", type=_freq, metavar="FREQ",
+        help="bar length for a paged read: 1m, 5m, 15m, 30m, 1h, 1d, 1w, 1mo, 1q, 1y, or a category number",
+    )  # fmt: skip
+    p.add_argument(
+        "--start", type=_date, metavar="DATE",
+        help="the first date (2024-01-31, or with a time); reads back as many replies as needed",
+    )  # fmt: skip
+    p.add_argument("--end", type=_date, metavar="DATE", help="the last date (a whole day, or up to a time)")
+    p.add_argument(
+        "--offset", type=_count, default=0, metavar="N",
+        help="one reply: bars to skip back from the newest (default 0); digits given to --start mean this",
+    )  # fmt: skip
+    p.add_argument(
+        "--count", "-n", type=_count, dest="count", default=None,
+        help="number of bars, the last ones (default 20, or every bar from --start on)",
+    )  # fmt: skip
 
     p = command("quotes", cmd_quotes, "real-time quotes with five levels of bids and asks")
     p.add_argument("securities", type=parse_security, nargs="+", metavar="security", help=security_help)

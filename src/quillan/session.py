@@ -10,7 +10,12 @@ import tempfile
 from collections.abc import Iterator
 from typing import BinaryIO, TextIO
 
+from typing import TYPE_CHECKING
+
 from quillan._core import TdxClient
+
+if TYPE_CHECKING:
+    from quillan.client import Client
 from quillan.output import visible
 
 __all__ = [
@@ -40,12 +45,24 @@ class CliError(Exception):
 class Session:
     """The server of a run: the one named by --server, or the simulator started on demand."""
 
-    def __init__(self, server: tuple[str, int] | None, err: TextIO):
-        self.server = server
+    def __init__(self, server: tuple[str, int] | list[tuple[str, int]] | None, err: TextIO):
+        # --server may be given several times; the plain client uses the first, the
+        # quillan.Client all of them. Without it, the servers of QUILLAN_SERVERS.
+        servers = server if isinstance(server, list) else [server] if server is not None else []
+        if not servers and os.environ.get("QUILLAN_SERVERS", "").strip():
+            from quillan.client import parse_servers
+
+            try:
+                servers = parse_servers(None)
+            except ValueError as err_:
+                raise CliError(f"QUILLAN_SERVERS: {err_}") from None
+        self.servers = servers
+        self.server = servers[0] if servers else None
         self.err = err
         self.announce = True  # say on stderr when the simulator stands in for --server
         self._stack = contextlib.ExitStack()
         self._client: TdxClient | None = None
+        self._pooled: Client | None = None
 
     def __enter__(self) -> Session:
         return self
@@ -53,6 +70,8 @@ class Session:
     def __exit__(self, *exc: object) -> None:
         if self._client is not None:
             self._client.disconnect()
+        if self._pooled is not None:
+            self._pooled.close()
         self._stack.close()
 
     def address(self) -> tuple[str, int]:
@@ -79,6 +98,16 @@ class Session:
                 raise CliError(self._in_words(err)) from None
             self._client = client
         return self._client
+
+    def pooled(self) -> Client:
+        """A quillan.Client over every server of the run (retries, fail-over, paging)."""
+        if self._pooled is None:
+            from quillan.client import Client
+
+            if not self.servers:
+                self.servers = [self.address()]
+            self._pooled = Client(self.servers)
+        return self._pooled
 
     @contextlib.contextmanager
     def exchange(self) -> Iterator[None]:
@@ -118,8 +147,8 @@ class Session:
 class Progress:
     """A progress line on stderr, drawn only when stderr is a terminal."""
 
-    def __init__(self, err: TextIO, name: str, total: int | None):
-        self.err, self.name, self.total = err, name, total
+    def __init__(self, err: TextIO, name: str, total: int | None, unit: str = "bytes"):
+        self.err, self.name, self.total, self.unit = err, name, total, unit
         self.enabled = err.isatty()
         self.tick = 0
 
@@ -130,12 +159,12 @@ class Progress:
         if self.total:
             filled = min(width, done * width // self.total)
             bar = "#" * filled + "." * (width - filled)
-            tail = f"{done:,} / {self.total:,} bytes"
+            tail = f"{done:,} / {self.total:,} {self.unit}"
         else:  # no size known: a block that moves with every piece
             self.tick += 1
             at = self.tick % (width - 3)
             bar = "." * at + "###" + "." * (width - 3 - at)
-            tail = f"{done:,} bytes"
+            tail = f"{done:,} {self.unit}"
         self.err.write(f"\r{self.name} [{bar}] {tail}")
         self.err.flush()
 
