@@ -112,10 +112,15 @@ def _datetimes(table: Table, name: str) -> npt.NDArray[np.datetime64]:
     column: npt.NDArray[Any] = table[name]
     if column.dtype.kind == "M":
         return column
-    try:
-        return np.asarray(column, dtype="datetime64")
-    except (TypeError, ValueError):
-        raise TypeError(f"column {name!r} holds {column.dtype}, not dates or times") from None
+    if column.dtype.kind in "OUS":  # texts, or date and datetime objects
+        try:
+            converted: npt.NDArray[np.datetime64] = np.asarray(column, dtype="datetime64")
+        except (TypeError, ValueError):
+            pass
+        else:
+            if np.datetime_data(converted.dtype)[0] != "generic":
+                return converted
+    raise TypeError(f"column {name!r} holds {column.dtype}, not dates or times")
 
 
 def _times(table: Table, name: str) -> npt.NDArray[np.datetime64]:
@@ -147,7 +152,7 @@ def _wall_times(times: npt.NDArray[np.datetime64], tz: str | None) -> npt.NDArra
         first, last = offset(day), offset(day + np.timedelta64(1, "D") - np.timedelta64(1, "s"))
         shift[k] = first
         if first != last:
-            unique[k] = np.datetime64("NaT")
+            unique[k] = np.datetime64("NaT", "D")
     per_bar = shift[which]
     for i in np.flatnonzero(np.isnat(unique[which])):
         per_bar[i] = offset(times[i])
@@ -177,7 +182,7 @@ def _dates_of(year: npt.ArrayLike, month: npt.ArrayLike, day: npt.ArrayLike) -> 
     months = ((y - 1970) * 12 + m - 1).astype("datetime64[M]")
     dates: npt.NDArray[Any] = months.astype("datetime64[D]") + (d - 1)
     valid &= dates.astype("datetime64[M]") == months  # a day past the end of its month
-    dates[~valid] = np.datetime64("NaT")
+    dates[~valid] = np.datetime64("NaT", "D")
     return dates
 
 

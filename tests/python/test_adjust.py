@@ -1,0 +1,265 @@
+"""Adjusted prices: the rule and its edges against values worked out by hand."""
+
+import datetime
+import warnings
+
+import numpy as np
+import pytest
+
+import quillan
+from quillan import Table, adjust, xdxr_table
+
+# A week of trading days; Wednesday 2024-01-03 is the usual ex-date.
+MON, TUE, WED, THU, FRI = (f"2024-01-0{d}" for d in range(1, 6))
+
+
+def daily(days, closes, **extra):
+    closes = np.asarray(closes, dtype=np.float64)
+    return {
+        "date": np.array(days, dtype="datetime64[D]"),
+        "open": closes + 1,
+        "high": closes + 2,
+        "low": closes - 1,
+        "close": closes,
+        **extra,
+    }
+
+
+def event(date, category=1, fenhong=0.0, peigujia=0.0, songzhuangu=0.0, peigu=0.0):
+    d = datetime.date.fromisoformat(date)
+    record = {"year": d.year, "month": d.month, "day": d.day, "category": category, "name": "除权除息"}
+    if category == 1:
+        record.update(fenhong=fenhong, peigujia=peigujia, songzhuangu=songzhuangu, peigu=peigu)
+    return record
+
+
+def factors(bars, events, method="forward", **kw):
+    return adjust(bars, events, method, **kw)["adj_factor"].tolist()
+
+
+class TestRule:
+    # Forward factor of the bar before a Wednesday ex-date, the close before it being 10.00.
+    @pytest.mark.parametrize(
+        "values, f",
+        [
+            ({"fenhong": 2, "songzhuangu": 3}, 0.7538461538461538),  # 9.80 / 13: the worked example
+            ({"fenhong": 5}, 0.95),  # (10 - 0.5) / 10
+            ({"songzhuangu": 10}, 0.5),  # 10 / 2 / 10
+            ({"peigu": 3, "peigujia": 5}, 0.8846153846153846),  # (10 + 1.5) / 1.3 / 10
+            (
+                {"fenhong": 2, "songzhuangu": 3, "peigu": 2, "peigujia": 6},
+                0.7333333333333333,
+            ),  # 11 / 1.5 / 10
+        ],
+        ids=["worked-example", "cash", "bonus", "rights", "combined"],
+    )
+    def test_event_factor(self, values, f):
+        bars = daily([TUE, WED, THU], [10.0, 7.5, 7.6])
+        out = adjust(bars, [event(WED, **values)])
+        assert out["adj_factor"].tolist() == pytest.approx([f, 1.0, 1.0], rel=1e-15)
+        for name in ("open", "high", "low", "close"):
+            assert out[name].tolist() == pytest.approx((bars[name] * [f, 1, 1]).tolist(), rel=1e-15)
+
+    def test_worked_example_backward(self):
+        out = adjust(
+            daily([TUE, WED, THU], [10.0, 7.5, 7.6]), [event(WED, fenhong=2, songzhuangu=3)], "backward"
+        )
+        # 7.5 x 13 / 9.8 and 7.6 x 13 / 9.8; the first bar keeps its price.
+        assert out["close"].tolist() == pytest.approx(
+            [10.0, 9.948979591836734, 10.081632653061224], rel=1e-15
+        )
+        assert out["adj_factor"][0] == 1.0
+
+    def test_columns_kept_and_added(self):
+        out = adjust(daily([TUE, WED], [10.0, 9.5], vol=[100, 200]), [event(WED, fenhong=5)])
+        assert out.columns == ("date", "open", "high", "low", "close", "vol", "adj_factor")
+        assert out["vol"].tolist() == [100, 200] and out["date"].dtype == np.dtype("datetime64[D]")
+
+
+class TestEdges:
+    @pytest.mark.parametrize(
+        "order, f",
+        [(["bonus", "cash"], 0.48), (["cash", "bonus"], 0.49)],  # 10/2 - 0.2 = 4.8; (10 - 0.2)/2 = 4.9
+    )
+    def test_events_of_one_date_chain_in_order(self, order, f):
+        kinds = {"bonus": {"songzhuangu": 10}, "cash": {"fenhong": 2}}
+        events = [event(WED, **kinds[k]) for k in order]
+        assert factors(daily([TUE, WED], [10.0, 4.8]), events) == pytest.approx([f, 1.0], rel=1e-15)
+
+    def test_suspended_ex_date_acts_on_the_next_bar(self):
+        # No bar on Wednesday: C is Tuesday's 10.00, the drop shows on Thursday.
+        bars = daily([MON, TUE, THU, FRI], [8.0, 10.0, 9.4, 9.5])
+        events = [event(WED, fenhong=5)]
+        assert factors(bars, events) == pytest.approx([0.95, 0.95, 1.0, 1.0], rel=1e-15)
+        assert factors(bars, events, "backward") == pytest.approx(
+            [1, 1, 1.0526315789473684, 1.0526315789473684]
+        )
+
+    @pytest.mark.parametrize("date", ["2023-12-29", TUE], ids=["before", "on-first-bar"])
+    def test_event_without_a_close_before_it_changes_nothing(self, date):
+        bars = daily([TUE, WED], [10.0, 5.0])
+        for method in ("forward", "backward"):
+            assert factors(bars, [event(date, songzhuangu=10)], method) == [1.0, 1.0]
+
+    @pytest.mark.parametrize(
+        "closes, values, why",
+        [
+            ([0.0, 5.0, 5.0], {"fenhong": 5}, "the close before it is 0"),
+            ([1.0, 1.0, 1.0], {"fenhong": 10}, "its reference price would be 0"),  # 1 - 1
+            ([1.0, 1.0, 1.0], {"fenhong": 20}, "its reference price would be -1"),
+        ],
+    )
+    def test_impossible_event_is_skipped_with_a_warning(self, closes, values, why):
+        events = [event(WED, **values), event(THU, fenhong=5)]  # the second still counts: C is 1 or 5
+        with pytest.warns(UserWarning, match=f"event of {WED}: {why}") as caught:
+            out = factors(daily([TUE, WED, THU], closes), events)
+        assert len(caught) == 1 and out == pytest.approx([1 - 0.5 / closes[1]] * 2 + [1.0], rel=1e-15)
+
+    def test_intraday_bars_of_the_ex_date_trade_ex_rights(self):
+        times = [f"{TUE}T14:55", f"{TUE}T15:00", f"{WED}T09:35", f"{WED}T09:40"]
+        bars = daily([], [12.0, 10.0, 9.6, 9.5])
+        del bars["date"]
+        bars = {"datetime": np.array(times, dtype="datetime64[s]"), **bars}
+        assert factors(bars, [event(WED, fenhong=5)]) == pytest.approx([0.95, 0.95, 1, 1], rel=1e-15)
+        # Anchored inside the ex-date: the event is known, the 09:35 bar is the anchor.
+        assert factors(bars, [event(WED, fenhong=5)], as_of=f"{WED}T09:37")[2] == 1.0
+
+    def test_intraday_dates_are_local_dates(self):
+        # 2024-01-03 01:00 UTC is still Tuesday evening in New York: it trades before the event.
+        times = np.array(["2024-01-02T20:00", "2024-01-03T01:00", "2024-01-03T15:00"], dtype="datetime64[s]")
+        closes = np.array([10.0, 10.0, 9.5])
+        bars = Table({"datetime": times, "open": closes, "high": closes, "low": closes, "close": closes},
+                     tz="America/New_York")  # fmt: skip
+        expected = [0.95, 0.95, 1.0]
+        assert factors(bars, [event(WED, fenhong=5)]) == pytest.approx(expected, rel=1e-15)
+        assert factors(as_frame(bars), [event(WED, fenhong=5)]) == pytest.approx(expected, rel=1e-15)
+
+    def test_other_categories_leave_prices_alone(self):
+        events = Table(
+            {
+                "date": np.array([WED, WED, WED], dtype="datetime64[D]"),
+                "category": [2, 11, 13],
+                "fenhong": [5.0, 5.0, 5.0],
+                "peigujia": [0.0, 0.0, 0.0],
+                "songzhuangu": [10.0, 10.0, 10.0],
+                "peigu": [0.0, 0.0, 0.0],
+            }
+        )
+        assert factors(daily([TUE, WED], [10.0, 5.0]), events) == [1.0, 1.0]
+
+
+class TestAnchor:
+    BARS = daily([TUE, WED, THU, FRI, "2024-01-08"], [10.0, 9.5, 9.6, 4.8, 4.9])
+    EVENTS = (event(WED, fenhong=5), event(FRI, songzhuangu=10))  # f 0.95, then 4.8 / 9.6 = 0.5
+
+    @pytest.mark.parametrize(
+        "method, as_of, expected",
+        [
+            ("forward", None, [0.475, 0.5, 0.5, 1.0, 1.0]),
+            ("forward", FRI, [0.475, 0.5, 0.5, 1.0, 1.0]),
+            ("forward", THU, [0.95, 1.0, 1.0, 1.0, 1.0]),  # Friday's event is not known yet
+            ("forward", datetime.datetime(2024, 1, 4, 9, 0), [0.95, 1.0, 1.0, 1.0, 1.0]),
+            ("forward", np.datetime64("2024-01-06"), [0.475, 0.5, 0.5, 1.0, 1.0]),  # a Saturday
+            ("forward", "2023-12-31", [1.0] * 5),  # no bar yet
+            ("backward", THU, [1.0] + [1.0526315789473684] * 4),
+            ("backward", None, [1.0] + [1.0526315789473684] * 2 + [2.1052631578947367] * 2),
+        ],
+    )
+    def test_factors(self, method, as_of, expected):
+        assert factors(self.BARS, self.EVENTS, method, as_of=as_of) == pytest.approx(expected, rel=1e-15)
+
+    def test_anchor_keeps_its_price_exactly(self):
+        out = adjust(self.BARS, self.EVENTS, as_of=THU)
+        assert out["close"][2] == 9.6 and out["adj_factor"][2] == 1.0
+
+
+def as_frame(bars):
+    pytest.importorskip("pandas")
+    return (bars if isinstance(bars, Table) else Table(bars)).to_pandas()
+
+
+class TestInputs:
+    @pytest.mark.parametrize(
+        "to_bars", [dict, Table, as_frame, lambda b: [dict(zip(b, row)) for row in zip(*b.values())]],
+        ids=["dict", "table", "frame", "records"],
+    )  # fmt: skip
+    @pytest.mark.parametrize(
+        "to_events",
+        [list, xdxr_table, lambda r: as_frame(xdxr_table(r)), lambda r: xdxr_table(r).to_numpy()],
+        ids=["records", "table", "frame", "columns"],
+    )
+    def test_every_shape_gives_the_same_factors(self, to_bars, to_events):
+        bars = daily([TUE, WED, THU], [10.0, 7.5, 7.6])
+        events = [event(MON, 2), event(WED, fenhong=2, songzhuangu=3)]
+        out = adjust(to_bars(bars), to_events(events))
+        assert out["adj_factor"].tolist() == pytest.approx([0.7538461538461538, 1, 1], rel=1e-15)
+        assert out["close"][1:].tolist() == [7.5, 7.6]
+
+    def test_xdxr_table_has_every_value_column(self):
+        records = [
+            event(WED, fenhong=5),
+            {**event(THU, 11), "suogu": 1.25},
+            {**event(THU, 1), "month": 2, "day": 30},
+        ]
+        t = xdxr_table(records)
+        assert t.columns[:6] == ("date", "year", "month", "day", "category", "name")
+        assert {"fenhong", "suogu", "houzongguben"} <= set(t.columns) and np.isnan(t["fenhong"][1])
+        assert t["date"].tolist()[:2] == [datetime.date(2024, 1, 3), datetime.date(2024, 1, 4)]
+        assert np.isnat(t["date"][2])  # 30 February
+        with pytest.warns(UserWarning, match="row 2: 2024-2-30 is not a date"):
+            assert factors(daily([TUE, WED], [10.0, 9.5]), t) == pytest.approx([0.95, 1.0], rel=1e-15)
+        assert xdxr_table([]).columns == t.columns[:17] and factors(daily([TUE], [1.0]), []) == [1.0]
+
+    @pytest.mark.parametrize(
+        "change, error, match",
+        [
+            (lambda b, e: ({k: v for k, v in b.items() if k != "close"}, e), ValueError, "'close'"),
+            (
+                lambda b, e: ({k: v for k, v in b.items() if k != "date"}, e),
+                ValueError,
+                "'date' or 'datetime'",
+            ),
+            (lambda b, e: ({**b, "open": ["a", "b"]}, e), TypeError, "'open'"),
+            (lambda b, e: ({**b, "date": [20240102, 20240103]}, e), TypeError, "'date'"),
+            (
+                lambda b, e: ({**b, "date": np.array([WED, TUE], "datetime64[D]")}, e),
+                ValueError,
+                "time order",
+            ),
+            (lambda b, e: ({**b, "date": np.array([WED, "NaT"], "datetime64[D]")}, e), ValueError, "'date'"),
+            (lambda b, e: ({**b, "adj_factor": [1, 1]}, e), ValueError, "adjusted"),
+            (lambda b, e: (42, e), TypeError, "bars is a quillan.Table"),
+            (lambda b, e: (b, {k: v for k, v in e.items() if k != "peigu"}), ValueError, "'peigu'"),
+            (
+                lambda b, e: (b, {k: v for k, v in e.items() if k not in ("date", "day")}),
+                ValueError,
+                "'date' col",
+            ),
+            (lambda b, e: (b, {k: v for k, v in e.items() if k != "category"}), ValueError, "'category'"),
+            (lambda b, e: (b, [{"year": 2024}]), ValueError, "no 'month'"),
+        ],
+    )
+    def test_bad_input_names_the_column(self, change, error, match):
+        bars = daily([TUE, WED], [10.0, 9.5])
+        events = xdxr_table([event(WED, fenhong=5)]).to_numpy()
+        with pytest.raises(error, match=match):
+            adjust(*change(bars, events))
+
+    @pytest.mark.parametrize(
+        "kw, error, match",
+        [
+            ({"method": "split"}, ValueError, "'forward' or 'backward'"),
+            ({"as_of": "yesterday"}, TypeError, "as_of"),
+            ({"as_of": datetime.datetime(2024, 1, 3, tzinfo=datetime.UTC)}, ValueError, "time zone"),
+        ],
+    )
+    def test_bad_arguments(self, kw, error, match):
+        with pytest.raises(error, match=match):
+            adjust(daily([TUE, WED], [10.0, 9.5]), [], **kw)
+
+
+def test_exported():
+    assert quillan.adjust is adjust and {"adjust", "xdxr_table"} <= set(quillan.__all__)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert len(adjust(daily([], []), [])) == 0
