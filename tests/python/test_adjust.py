@@ -1,13 +1,17 @@
 """Adjusted prices: the rule and its edges against values worked out by hand."""
 
 import datetime
+import functools
 import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quillan
 from quillan import Table, adjust, xdxr_table
+from quillan.sim import data, universe
 
 # A week of trading days; Wednesday 2024-01-03 is the usual ex-date.
 MON, TUE, WED, THU, FRI = (f"2024-01-0{d}" for d in range(1, 6))
@@ -91,9 +95,10 @@ class TestEdges:
         bars = daily([MON, TUE, THU, FRI], [8.0, 10.0, 9.4, 9.5])
         events = [event(WED, fenhong=5)]
         assert factors(bars, events) == pytest.approx([0.95, 0.95, 1.0, 1.0], rel=1e-15)
-        assert factors(bars, events, "backward") == pytest.approx(
-            [1, 1, 1.0526315789473684, 1.0526315789473684]
-        )
+        after = [1, 1, 1.0526315789473684, 1.0526315789473684]  # 1 / 0.95 from Thursday on
+        assert factors(bars, events, "backward") == pytest.approx(after, rel=1e-15)
+        # Anchored on the ex-date itself: the event is known, and the anchor is Tuesday.
+        assert factors(bars, events, as_of=WED) == pytest.approx(after, rel=1e-15)
 
     @pytest.mark.parametrize("date", ["2023-12-29", TUE], ids=["before", "on-first-bar"])
     def test_event_without_a_close_before_it_changes_nothing(self, date):
@@ -263,3 +268,107 @@ def test_exported():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert len(adjust(daily([], []), [])) == 0
+
+
+# On the simulator's history --------------------------------------------------------------------
+
+STOCKS = [s for s in universe.SECURITIES if s.shares]
+
+
+@functools.cache
+def sim_bars(security, category):
+    """The bars as the client gives them: prices in yuan, the time a date or a datetime."""
+    bars = universe.bars(security, category)
+    if category == 9:
+        times = {"date": np.array([b.date for b in bars], dtype="datetime64[D]")}
+    else:
+        days = np.array([b.date for b in bars], dtype="datetime64[D]")
+        times = {"datetime": days + np.array([b.minute for b in bars], dtype="timedelta64[m]")}
+    prices = {k: np.array([getattr(b, k) for b in bars]) / 100 for k in ("open", "high", "low", "close")}
+    return Table({**times, **prices})
+
+
+def total_returns(days, closes, records):
+    """Bar-to-bar returns of a holding whose cash from each event, net of paying for its rights
+    shares, buys more shares at the event's reference price."""
+    events = [r for r in records if r["category"] == 1]
+    out = []
+    shares = 1.0
+    for i in range(1, len(days)):
+        held, price = shares, closes[i - 1]
+        for e in events:
+            if days[i - 1] < datetime.date(e["year"], e["month"], e["day"]) <= days[i]:
+                cash = shares * (e["fenhong"] - e["peigujia"] * e["peigu"]) / 10
+                shares *= 1 + (e["songzhuangu"] + e["peigu"]) / 10
+                price = (price - (e["fenhong"] - e["peigujia"] * e["peigu"]) / 10) / (
+                    1 + (e["songzhuangu"] + e["peigu"]) / 10
+                )
+                shares += cash / price
+        out.append(shares * closes[i] / (held * closes[i - 1]))
+    return out
+
+
+def as_of_date(as_of):
+    return as_of.date() if isinstance(as_of, datetime.datetime) else as_of
+
+
+def bars_until(bars, as_of):
+    """How many bars are on or before as_of (a date takes in its whole day)."""
+    if as_of is None:
+        return len(bars)
+    if not isinstance(as_of, datetime.datetime):
+        as_of = datetime.datetime.combine(as_of, datetime.time(23, 59, 59))
+    return int(np.sum(bars[bars.columns[0]] <= np.datetime64(as_of)))
+
+
+def known_on(records, as_of):
+    if as_of is None:
+        return records
+    return [r for r in records if datetime.date(r["year"], r["month"], r["day"]) <= as_of_date(as_of)]
+
+
+SIM_CASES = {
+    "security": st.sampled_from(STOCKS),
+    "category": st.sampled_from([9, 0]),
+    "when": st.datetimes(datetime.datetime(2023, 7, 1), datetime.datetime(2024, 3, 20)),
+    "date_only": st.booleans(),
+}
+
+
+def check_total_returns(security, category, as_of):
+    bars = sim_bars(security, category)
+    records = data.xdxr_info(security.market, security.code)
+    out = adjust(bars, records, as_of=as_of)
+    upto = bars_until(bars, as_of)
+    days = bars[bars.columns[0]][:upto].astype("datetime64[D]").tolist()
+    closes = out["close"][:upto]
+    expected = total_returns(days, bars["close"][:upto].tolist(), known_on(records, as_of))
+    assert (closes[1:] / closes[:-1]).tolist() == pytest.approx(expected, rel=1e-12)
+    if upto:
+        assert out["adj_factor"][upto - 1] == 1.0
+
+
+@pytest.mark.parametrize("category", [9, 0], ids=["daily", "5m"])
+@pytest.mark.parametrize("security", STOCKS, ids=lambda s: s.label)
+def test_forward_returns_are_total_returns(security, category):
+    check_total_returns(security, category, None)
+
+
+@settings(max_examples=30, deadline=None)
+@given(**SIM_CASES)
+def test_anchored_returns_are_total_returns(security, category, when, date_only):
+    check_total_returns(security, category, when.date() if date_only else when)
+
+
+@settings(max_examples=30, deadline=None)
+@given(**SIM_CASES)
+def test_no_look_ahead(security, category, when, date_only):
+    bars = sim_bars(security, category)
+    records = data.xdxr_info(security.market, security.code)
+    as_of = when.date() if date_only else when
+    upto = bars_until(bars, as_of)
+    for method in ("forward", "backward"):
+        anchored = adjust(bars, records, method, as_of=as_of)[:upto]
+        # The same as from what could be known on as_of: its bars and its events, nothing later.
+        assert anchored.equals(adjust(bars[:upto], known_on(records, as_of), method))
+        assert anchored.equals(adjust(bars[:upto], records, method, as_of=as_of))

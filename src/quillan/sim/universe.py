@@ -472,7 +472,7 @@ def events(security: Security) -> tuple[Event, ...]:
 _RECENT_EX_RIGHTS: dict[str, tuple[tuple[int, tuple[str, ...]], ...]] = {
     "sz000001": ((120, ("cash",)), (40, ("combined",))),
     "sz000002": ((130, ("rights",)), (74, ("bonus",))),
-    "sz000858": ((110, ("cash",)), (50, ("cash", "bonus"))),
+    "sz000858": ((110, ("cash",)), (50, ("bonus", "cash"))),
     "sz300750": ((90, ("bonus",)), (20, ("combined",))),
     "sh600036": ((135, ("cash",)), (95, ("bonus",)), (55, ("rights",)), (15, ("cash", "bonus"))),
     "sh600519": ((100, ("cash",)),),
