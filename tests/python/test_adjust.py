@@ -216,51 +216,42 @@ class TestInputs:
         assert xdxr_table([]).columns == t.columns[:17] and factors(daily([TUE], [1.0]), []) == [1.0]
 
     @pytest.mark.parametrize(
-        "change, error, match",
+        "bars, events, kw, error, match",
         [
-            (lambda b, e: ({k: v for k, v in b.items() if k != "close"}, e), ValueError, "'close'"),
-            (
-                lambda b, e: ({k: v for k, v in b.items() if k != "date"}, e),
-                ValueError,
-                "'date' or 'datetime'",
-            ),
-            (lambda b, e: ({**b, "open": ["a", "b"]}, e), TypeError, "'open'"),
-            (lambda b, e: ({**b, "date": [20240102, 20240103]}, e), TypeError, "'date'"),
-            (
-                lambda b, e: ({**b, "date": np.array([WED, TUE], "datetime64[D]")}, e),
-                ValueError,
-                "time order",
-            ),
-            (lambda b, e: ({**b, "date": np.array([WED, "NaT"], "datetime64[D]")}, e), ValueError, "'date'"),
-            (lambda b, e: ({**b, "adj_factor": [1, 1]}, e), ValueError, "adjusted"),
-            (lambda b, e: (42, e), TypeError, "bars is a quillan.Table"),
-            (lambda b, e: (b, {k: v for k, v in e.items() if k != "peigu"}), ValueError, "'peigu'"),
-            (
-                lambda b, e: (b, {k: v for k, v in e.items() if k not in ("date", "day")}),
-                ValueError,
-                "'date' col",
-            ),
-            (lambda b, e: (b, {k: v for k, v in e.items() if k != "category"}), ValueError, "'category'"),
-            (lambda b, e: (b, [{"year": 2024}]), ValueError, "no 'month'"),
+            ({"close": None}, {}, {}, ValueError, "'close'"),
+            ({"date": None}, {}, {}, ValueError, "'date' or 'datetime'"),
+            ({"open": ["a", "b"]}, {}, {}, TypeError, "'open'"),
+            ({"date": [20240102, 20240103]}, {}, {}, TypeError, "'date'"),
+            ({"date": np.array([WED, TUE], "datetime64[D]")}, {}, {}, ValueError, "time order"),
+            ({"date": np.array([WED, "NaT"], "datetime64[D]")}, {}, {}, ValueError, "'date'"),
+            ({"adj_factor": [1, 1]}, {}, {}, ValueError, "adjusted"),
+            ({}, {"peigu": None}, {}, ValueError, "'peigu'"),
+            ({}, {"date": None, "day": None}, {}, ValueError, "'date' col"),
+            ({}, {"category": None}, {}, ValueError, "'category'"),
+            ({}, {}, {"method": "split"}, ValueError, "'forward' or 'backward'"),
+            ({}, {}, {"as_of": "yesterday"}, TypeError, "as_of"),
+            ({}, {}, {"as_of": datetime.datetime(2024, 1, 3, tzinfo=datetime.UTC)}, ValueError, "time zone"),
         ],
-    )
-    def test_bad_input_names_the_column(self, change, error, match):
-        bars = daily([TUE, WED], [10.0, 9.5])
-        events = xdxr_table([event(WED, fenhong=5)]).to_numpy()
+    )  # fmt: skip
+    def test_bad_input_is_named(self, bars, events, kw, error, match):
+        def changed(columns, change):
+            return {k: v for k, v in {**columns, **change}.items() if v is not None}
+
+        good = xdxr_table([event(WED, fenhong=5)]).to_numpy()
         with pytest.raises(error, match=match):
-            adjust(*change(bars, events))
+            adjust(changed(daily([TUE, WED], [10.0, 9.5]), bars), changed(good, events), **kw)
 
     @pytest.mark.parametrize(
-        "kw, error, match",
+        "bars, events, match",
         [
-            ({"method": "split"}, ValueError, "'forward' or 'backward'"),
-            ({"as_of": "yesterday"}, TypeError, "as_of"),
-            ({"as_of": datetime.datetime(2024, 1, 3, tzinfo=datetime.UTC)}, ValueError, "time zone"),
+            (42, [], "bars is a quillan.Table"),
+            (None, "x", "xdxr is a"),
+            (None, [{"year": 2024}], "no 'month'"),
         ],
     )
-    def test_bad_arguments(self, kw, error, match):
-        with pytest.raises(error, match=match):
-            adjust(daily([TUE, WED], [10.0, 9.5]), [], **kw)
+    def test_bad_shapes(self, bars, events, match):
+        with pytest.raises((TypeError, ValueError), match=match):
+            adjust(daily([TUE], [1.0]) if bars is None else bars, events)
 
 
 def test_exported():
