@@ -7,6 +7,7 @@ its members are re-exported here. ``quillan.Table`` is the columnar result of th
 from quillan._core import *  # noqa: F401,F403
 from quillan._core import __all__ as _core_all
 from quillan.adjust import adjust, xdxr_table
+from quillan.client import Client, Retry, ServersFailed
 from quillan.table import Table
 
-__all__ = [*_core_all, "Table", "adjust", "xdxr_table"]
+__all__ = [*_core_all, "Client", "Retry", "ServersFailed", "Table", "adjust", "xdxr_table"]

@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import unicodedata
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, TextIO
 
 __all__ = [
@@ -73,23 +73,42 @@ def _jsonable(value: Any) -> Any:
     return value
 
 
+def _to_terminal(out: TextIO) -> bool:
+    try:
+        return out.isatty()
+    except ValueError:  # closed
+        return False
+
+
+def _write_json(value: Any, out: TextIO) -> None:
+    text = json.dumps(value, ensure_ascii=False, indent=2)
+    if _to_terminal(out):
+        # JSON escapes the C0 controls itself; DEL and the C1 controls it leaves as they are.
+        text = "".join(
+            f"\\u{ord(ch):04x}" if ch != "\n" and unicodedata.category(ch) == "Cc" else ch for ch in text
+        )
+    out.write(text + "\n")
+
+
+def _write_csv(rows: Iterable[Sequence[str]], out: TextIO) -> None:
+    writer = csv.writer(out, lineterminator="\n")
+    if _to_terminal(out):
+        rows = ([visible(cell) for cell in row] for row in rows)
+    writer.writerows(rows)
+
+
 def write_records(
     records: Sequence[Mapping[str, object]], fmt: str, out: TextIO, columns: Sequence[str] | None = None
 ) -> None:
     """A list of dicts: one row per dict, one column per key (those of the first dict unless
-    `columns` says otherwise)."""
+    `columns` says otherwise). CSV and JSON hold the values exactly, but for the control
+    characters of a text, which are escaped when `out` is a terminal."""
     if columns is None:
         columns = list(records[0]) if records else []
     if fmt == "json":
-        json.dump(
-            [{c: _jsonable(r.get(c)) for c in columns} for r in records], out, ensure_ascii=False, indent=2
-        )
-        out.write("\n")
+        _write_json([{c: _jsonable(r.get(c)) for c in columns} for r in records], out)
     elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(columns)
-        for r in records:
-            writer.writerow([format_value(r.get(c, "")) for c in columns])
+        _write_csv([columns, *([format_value(r.get(c, "")) for c in columns] for r in records)], out)
     else:
         _table([[r.get(c, "") for c in columns] for r in records], columns, out)
 
@@ -97,12 +116,9 @@ def write_records(
 def write_mapping(mapping: Mapping[str, Any], fmt: str, out: TextIO) -> None:
     """One dict: a key/value table, one CSV row under a header, or one JSON object."""
     if fmt == "json":
-        json.dump(_jsonable(dict(mapping)), out, ensure_ascii=False, indent=2)
-        out.write("\n")
+        _write_json(_jsonable(dict(mapping)), out)
     elif fmt == "csv":
-        writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(list(mapping))
-        writer.writerow([format_value(v) for v in mapping.values()])
+        _write_csv([list(mapping), [format_value(v) for v in mapping.values()]], out)
     else:
         _table([[k, v] for k, v in mapping.items()], ["key", "value"], out)
 

@@ -29,9 +29,7 @@ def import_optional(name: str, purpose: str) -> ModuleType:
         return importlib.import_module(name)
     except ImportError as err:
         extra = _EXTRAS.get(name, name)
-        raise ImportError(
-            f"{purpose} needs {name}: install it with pip install 'quillan[{extra}]'"
-        ) from err
+        raise ImportError(f"{purpose} needs {name}: install it with pip install 'quillan[{extra}]'") from err
 
 
 def _as_column(name: str, values: npt.ArrayLike) -> np.ndarray:

@@ -6,9 +6,11 @@ import json
 import os
 import pty
 import shutil
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -189,20 +191,55 @@ class TestReport:
             "filename": "reports/sh600036.lc5", "saved_to": "sh600036.lc5", "bytes": 245760, "pieces": 9
         }  # fmt: skip
         assert (tmp_path / "sh600036.lc5").read_bytes() == data.report_file_bytes("reports/sh600036.lc5")
+        assert [p.name for p in tmp_path.iterdir()] == ["sh600036.lc5"]
         assert out.stderr == ""  # no progress bar when stderr is not a terminal
 
-    def test_announced_sizes_are_not_trusted(self, standin, tmp_path):
-        # A piece announced larger or smaller than it is: the file is the bytes that came,
-        # and the next request asks for the offset right after them.
-        standin.script(
-            Reply(body=struct.pack("<I", 99) + b"abcdef", compress=True),
-            Reply(body=struct.pack("<I", 1) + b"ghij"),
-            Reply(body=struct.pack("<I", 7)),
+    @pytest.mark.parametrize(
+        "replies, message",
+        [
+            (
+                [Reply(body=struct.pack("<I", 6) + b"abcdef"), Reply(body=struct.pack("<I", 99) + b"ghij")],
+                "the server announced 99 bytes for the piece of 'f' at offset 6 and sent 4",
+            ),
+            (
+                [Reply(body=struct.pack("<I", 7))],
+                "the server announced 7 bytes for the piece of 'f' at offset 0",
+            ),
+            (
+                [Reply(body=struct.pack("<I", 6) + b"abcdef")] * 2,
+                "'f' is larger than the limit of 10 bytes (--max-size)",
+            ),
+        ],
+        ids=["long", "short", "limit"],
+    )
+    def test_a_server_that_breaks_the_rules_leaves_no_file(self, standin, tmp_path, replies, message):
+        standin.script(*replies)
+        out = run(
+            "report",
+            "f",
+            "-o",
+            str(tmp_path / "f"),
+            "--max-size",
+            "10",
+            "--server",
+            f"{standin.host}:{standin.port}",
         )
-        out = run("report", "f", "-o", str(tmp_path / "f"), "--server", f"{standin.host}:{standin.port}")
-        assert out.returncode == 0 and (tmp_path / "f").read_bytes() == b"abcdefghij"
-        offsets = [struct.unpack_from("<I", frame, 12)[0] for frame in standin.frames()]
-        assert offsets == [0, 6, 10]
+        assert out.returncode == 1 and message in out.stderr
+        assert list(tmp_path.iterdir()) == []
+
+    def test_interrupted_leaves_no_file(self, standin, tmp_path):
+        standin.script(Reply(body=struct.pack("<I", 6) + b"abcdef"), Reply(silent=True))
+        command = [sys.executable, "-m", "quillan", "report", "f", "-o", str(tmp_path / "f")]
+        child = subprocess.Popen(
+            [*command, "--server", f"{standin.host}:{standin.port}"], env=ENV, stderr=subprocess.PIPE
+        )
+        deadline = time.monotonic() + 30
+        while not list(tmp_path.iterdir()) and time.monotonic() < deadline:  # the temporary file
+            time.sleep(0.05)
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=30) == 130
+        assert list(tmp_path.iterdir()) == []
 
     def test_to_stdout(self, sim):
         out = run("report", "reports/securities.csv", "-o", "-", "--server", sim.address, text=False)
@@ -265,7 +302,14 @@ class TestErrors:
             (["quotes", "600036", "999999", "--server", "SIM"], 1, "the server has no quote for 1:999999"),
             (["finance", "1:000001", "--server", "SIM"], 1, "the server has no finance summary for 1:000001"),
             (["company", "600036", "99", "--server", "SIM"], 1, "no section '99'"),
-            (["day", "/no/such/file.day"], 1, "File not found: /no/such/file.day"),
+            (["day", "/no/such/file.day"], 1, "/no/such/file.day: no such file"),
+            (["bars", "60003\u212a"], 2, "invalid security '60003\u212a'"),  # the Kelvin sign
+            (["bars", "600036", "-n", "\u0663"], 2, "invalid count '\u0663'"),  # an Arabic-Indic 3
+            (
+                ["report", "f", "-o", "/no/such/folder/f", "--server", "SIM"],
+                1,
+                "/no/such/folder/f: No such file",
+            ),
             (["minute", "/"], 1, "/: is a directory"),
         ],
     )
@@ -291,7 +335,18 @@ class TestParsing:
         assert cli.parse_security(text) == expected
 
     @pytest.mark.parametrize(
-        "text", ["60003", "6000361", "256:600036", "bj430047", "1:", ":600036", "60003!"]
+        "text",
+        [
+            "60003",
+            "6000361",
+            "256:600036",
+            "bj430047",
+            "1:",
+            ":600036",
+            "60003!",
+            "60003\u212a",
+            "\u0661:600036",
+        ],
     )
     def test_bad_security(self, text):
         with pytest.raises(Exception, match="invalid"):
@@ -303,10 +358,42 @@ class TestParsing:
     def test_server(self, text, expected):
         assert cli.parse_server(text) == expected
 
-    @pytest.mark.parametrize("text", ["1.2.3.4", "1.2.3.4:", ":7709", "1.2.3.4:70000", "1.2.3.4:-1", "a:b"])
+    @pytest.mark.parametrize(
+        "text",
+        [
+            "1.2.3.4",
+            "1.2.3.4:",
+            ":7709",
+            "1.2.3.4:70000",
+            "1.2.3.4:-1",
+            "a:b",
+            "1.2.3.4:\u0663",
+            "1.2.3.4:\u00b2",
+        ],
+    )
     def test_bad_server(self, text):
         with pytest.raises(Exception, match="invalid server address"):
             cli.parse_server(text)
+
+
+class TestFileNames:
+    """A file name that is not UTF-8 reaches the tool as surrogate escapes."""
+
+    def test_read(self, files, tmp_path):
+        name = os.path.join(os.fsencode(tmp_path), b"\xff.day")
+        with open(name, "wb") as f:
+            f.write((files / "sh600036.day").read_bytes())
+        out = subprocess.run(
+            [sys.executable, "-m", "quillan", "day", name, "--last", "1", "--json"],
+            capture_output=True,
+            env=ENV,
+        )
+        assert json.loads(out.stdout)[0]["date"] == "2024-03-15"
+
+    def test_missing(self, tmp_path):
+        name = os.path.join(os.fsencode(tmp_path), b"\xff.day")
+        out = subprocess.run([sys.executable, "-m", "quillan", "day", name], capture_output=True, env=ENV)
+        assert out.stderr.decode() == f"quillan: error: {tmp_path}/\\xff.day: no such file\n"
 
 
 class TestTable:
@@ -318,6 +405,26 @@ class TestTable:
         lines = buffer.getvalue().splitlines()
         assert [output.display_width(line) for line in lines] == [15] * 4
         assert lines[2].endswith("    0") and lines[3].startswith("ab ")
+
+    @pytest.mark.parametrize(
+        "fmt, terminal, shown",
+        [
+            ("csv", False, "a\x1b]0;t\x07\x9b\x7f"),
+            ("csv", True, "a\\x1b]0;t\\x07\\x9b\\x7f"),
+            ("json", False, '"a\\u001b]0;t\\u0007\x9b\x7f"'),
+            ("json", True, '"a\\u001b]0;t\\u0007\\u009b\\u007f"'),
+        ],
+    )
+    def test_control_characters_reach_a_terminal_escaped(self, fmt, terminal, shown):
+        class Out(io.StringIO):
+            def isatty(self):
+                return terminal
+
+        buffer = Out()
+        output.write_records([{"name": "a\x1b]0;t\x07\x9b\x7f"}], fmt, buffer)
+        assert shown in buffer.getvalue()
+        if fmt == "json":
+            assert json.loads(buffer.getvalue()) == [{"name": "a\x1b]0;t\x07\x9b\x7f"}]
 
     def test_control_characters_are_escaped(self):
         buffer = io.StringIO()
@@ -340,3 +447,26 @@ def test_tour():
     out = run("tour")
     assert out.returncode == 0, out.stderr
     assert "tour done: 9 steps" in out.stdout and "differ" not in out.stdout
+
+
+@pytest.mark.parametrize(
+    "error, one_line",
+    [(TypeError("bug"), False), (RuntimeError("bug"), False), (OSError("Cannot open"), True)],
+)
+def test_only_documented_errors_become_one_line(monkeypatch, capsys, tmp_path, error, one_line):
+    def fail(*args):
+        raise error
+
+    monkeypatch.setattr(cli._core, "read_daily_bars", fail)
+    argv = ["day", str(tmp_path / "x.day")]
+    if one_line:
+        assert cli.main(argv) == 1 and capsys.readouterr().err == f"quillan: error: {argv[1]}: Cannot open\n"
+    else:
+        with pytest.raises(type(error)):
+            cli.main(argv)
+
+
+def test_module_runs_from_the_repository_root():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(__file__)))
+    out = run("--help", cwd=root)
+    assert out.returncode == 0 and "tour" in out.stdout

@@ -172,3 +172,16 @@ void drain_response(int fd) noexcept {
 }
 
 }  // namespace quillan::net
+
+namespace quillan::net {
+
+std::vector<uint8_t> response_body(std::vector<uint8_t> wire, uint16_t unzipped) {
+    if (wire.size() == unzipped) return wire;
+    Inflater inflater;
+    if (unzipped == 0) return {};
+    std::vector<uint8_t> body(unzipped);
+    inflater.inflate_exact(wire, body);
+    return body;
+}
+
+}  // namespace quillan::net

@@ -52,3 +52,12 @@ std::vector<uint8_t> read_response(int fd);
 void drain_response(int fd) noexcept;
 
 }  // namespace quillan::net
+
+namespace quillan::net {
+
+// The body of a response whose header announced `unzipped` bytes and which brought `wire` (ZS
+// bytes): `wire` itself when the sizes agree, else `wire` inflated as read_response does, with
+// the same failures. For callers that read the response off the socket themselves.
+std::vector<uint8_t> response_body(std::vector<uint8_t> wire, uint16_t unzipped);
+
+}  // namespace quillan::net

@@ -7,6 +7,7 @@ starts ``python -m quillan.sim`` as a child process and stops it on exit.
 
 from __future__ import annotations
 
+import json
 import os
 import select
 import socket
@@ -16,6 +17,7 @@ import threading
 import time
 from types import TracebackType
 
+from quillan.sim.faults import SETUP_COMMANDS, ConnectionFaults, Fault, FaultPlan, commit
 from quillan.sim.protocol import FRAME_HEAD, respond
 
 __all__ = ["Server", "SimServer", "address_text"]
@@ -40,13 +42,15 @@ class SimServer:
     """A listening simulator in this process: one thread accepts, one thread per connection
     reads request frames and answers each in turn."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False, delay: float = 0.0):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.listener = socket.create_server((host, port), family=family, backlog=128)
         self.host = host
         self.port: int = self.listener.getsockname()[1]
         self.verbose = verbose
         self._closed = threading.Event()
+        self.faults = FaultPlan()
+        self.delay = delay  # seconds every data answer is held back, as a distant server would
 
     @property
     def address(self) -> str:
@@ -78,15 +82,16 @@ class SimServer:
 
     def _serve(self, sock: socket.socket, peer: object) -> None:
         self._log(f"connection from {peer}")
+        faults = ConnectionFaults(self.faults)
         with sock:
             try:
-                while self._answer_one(sock):
+                while self._answer_one(sock, faults):
                     pass
             except OSError as err:  # reset by the peer, and the like
                 self._log(f"connection from {peer}: {err}")
         self._log(f"connection from {peer} closed")
 
-    def _answer_one(self, sock: socket.socket) -> bool:
+    def _answer_one(self, sock: socket.socket, faults: ConnectionFaults) -> bool:
         """Reads one request frame and answers it; False when the connection is done."""
         head = _recv_exact(sock, FRAME_HEAD)
         if head is None:
@@ -99,6 +104,12 @@ class SimServer:
         if rest is None:
             return False
         frame = head + rest
+        fault = faults.strike(int.from_bytes(frame[10:12], "little"))
+        if fault is not None:
+            self._log(f"fault: {fault}")
+            return commit(fault, sock, lambda: respond(frame), self._closed)
+        if self.delay and int.from_bytes(frame[10:12], "little") not in SETUP_COMMANDS:
+            self._closed.wait(self.delay)
         try:
             response = respond(frame)
         except Exception as err:  # a bug here must not take the server down
@@ -119,10 +130,11 @@ class Server:
     context ends, when `stop` is called, or when this process goes away.
     """
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False, delay: float = 0.0):
         self.host = host
         self.port = port
         self.verbose = verbose
+        self.delay = delay
         self._proc: subprocess.Popen[bytes] | None = None
 
     @property
@@ -144,6 +156,7 @@ class Server:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         command = [sys.executable, "-m", "quillan.sim", "--host", self.host, "--port", str(self.port)]
         command += ["--watch-stdin"] + (["--verbose"] if self.verbose else [])
+        command += ["--delay", repr(self.delay)] if self.delay else []
         proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self._proc = proc
         assert proc.stdout is not None
@@ -155,6 +168,21 @@ class Server:
             raise RuntimeError(f"the simulator did not start ({line.strip() or 'no answer'})")
         self.port = int(line.rsplit(":", 1)[1])
         return self
+
+    def set_faults(self, *faults: Fault, every: Fault | None = None, timeout: float = 10.0) -> None:
+        """Faults for the connections to come (see `quillan.sim.faults`): the next connections
+        take `faults` one each, the rest `every` (None: no fault). A new call replaces what
+        is left of the previous one. Returns once the child has taken them."""
+        proc = self._proc
+        if proc is None or proc.stdin is None or proc.stdout is None:
+            raise RuntimeError("the simulator is not running")
+        plan = {"faults": [f.to_json() for f in faults], "every": every.to_json() if every else None}
+        proc.stdin.write(json.dumps(plan).encode() + b"\n")
+        proc.stdin.flush()
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        line = proc.stdout.readline().decode(errors="replace") if ready else ""
+        if not line.startswith("quillan.sim: faults set"):
+            raise RuntimeError(f"the simulator did not take the faults ({line.strip() or 'no answer'})")
 
     def stop(self) -> None:
         """Stops the child (closing its standard input asks it to leave) and waits for it."""
