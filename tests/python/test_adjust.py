@@ -10,8 +10,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillan
-from quillan import Table, adjust, xdxr_table
-from quillan.sim import data, universe
+from quillan import Client, Table, adjust, xdxr_table
+from quillan.sim import Server, data, universe
 
 # A week of trading days; Wednesday 2024-01-03 is the usual ex-date.
 MON, TUE, WED, THU, FRI = (f"2024-01-0{d}" for d in range(1, 6))
@@ -307,6 +307,8 @@ def bars_until(bars, as_of):
     """How many bars are on or before as_of (a date takes in its whole day)."""
     if as_of is None:
         return len(bars)
+    if isinstance(as_of, str):
+        as_of = datetime.date.fromisoformat(as_of)
     if not isinstance(as_of, datetime.datetime):
         as_of = datetime.datetime.combine(as_of, datetime.time(23, 59, 59))
     return int(np.sum(bars[bars.columns[0]] <= np.datetime64(as_of)))
@@ -363,3 +365,39 @@ def test_no_look_ahead(security, category, when, date_only):
         # The same as from what could be known on as_of: its bars and its events, nothing later.
         assert anchored.equals(adjust(bars[:upto], known_on(records, as_of), method))
         assert anchored.equals(adjust(bars[:upto], records, method, as_of=as_of))
+
+
+@pytest.fixture(scope="module")
+def client():
+    with Server() as srv, Client([srv.address], timeout=5.0) as c:
+        yield c
+
+
+@pytest.mark.parametrize("method", ["forward", "backward"])
+@pytest.mark.parametrize(
+    "window",
+    [
+        {},
+        {"count": 16},
+        {"start": "2023-11-03", "end": "2024-01-10"},
+        {"end": "2024-01-10", "as_of": "2023-12-01"},
+    ],
+    ids=["whole", "from-an-ex-date", "between", "anchored"],
+)
+def test_client_bars_adjusted_within_the_window(client, method, window):
+    raw = client.bars("600036", "1d")
+    whole = adjust(raw, client.xdxr("600036"), method, as_of=window.get("as_of"))
+    got = client.bars("600036", "1d", adjust=method, **window)
+    rows = np.isin(raw["datetime"], got["datetime"])
+    anchor = 0 if method == "backward" else bars_until(got, window.get("as_of", window.get("end"))) - 1
+    expected = whole["adj_factor"][rows] / whole["adj_factor"][rows][anchor]
+    assert got.columns == (*raw.columns, "adj_factor") and len(got) == window.get("count", len(got))
+    assert got["adj_factor"].tolist() == pytest.approx(expected.tolist(), rel=1e-12)
+    assert got["low"].tolist() == pytest.approx((raw["low"][rows] * expected).tolist(), rel=1e-12)
+
+
+def test_client_refuses_a_bad_adjustment(client):
+    with pytest.raises(ValueError, match="adjust is"):
+        client.bars("600036", adjust="both")
+    with pytest.raises(ValueError, match="as_of anchors"):
+        client.bars("600036", as_of="2024-01-02")
