@@ -2,6 +2,7 @@
 
 import datetime
 import functools
+import json
 import warnings
 
 import numpy as np
@@ -10,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillan
-from quillan import Client, Table, adjust, xdxr_table
+from quillan import Client, Table, adjust, cli, xdxr_table
 from quillan.sim import Server, data, universe
 
 # A week of trading days; Wednesday 2024-01-03 is the usual ex-date.
@@ -401,3 +402,25 @@ def test_client_refuses_a_bad_adjustment(client):
         client.bars("600036", adjust="both")
     with pytest.raises(ValueError, match="as_of anchors"):
         client.bars("600036", as_of="2024-01-02")
+
+
+@pytest.mark.parametrize(
+    "argv, same_as",
+    [
+        (["--adjust", "forward", "--start", "2024-02-21", "--end", "2024-02-26"],
+         {"adjust": "forward", "start": "2024-02-21", "end": "2024-02-26"}),
+        (["--adjust", "backward", "--as-of", "2024-02-22", "-n", "5"],
+         {"adjust": "backward", "as_of": "2024-02-22", "count": 5}),
+        (["--as-of", "2024-02-22"], "give --adjust too"),
+        (["--adjust", "forward", "--offset", "3"], "not --offset"),
+    ],
+)  # fmt: skip
+def test_tool_adjusts_bars(client, capsys, argv, same_as):
+    status = cli.main(["bars", "600036", "--server", client.servers[0], "--json", *argv])
+    captured = capsys.readouterr()
+    if isinstance(same_as, str):
+        assert status == 2 and same_as in captured.err
+        return
+    rows, expected = json.loads(captured.out), client.bars("600036", **same_as)
+    assert status == 0 and [r["close"] for r in rows] == expected["close"].tolist()
+    assert [r["adj_factor"] for r in rows] == expected["adj_factor"].tolist()
