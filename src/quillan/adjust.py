@@ -131,12 +131,19 @@ def _times(table: Table, name: str) -> npt.NDArray[np.datetime64]:
     return column
 
 
+def _zone(tz: str) -> zoneinfo.ZoneInfo:
+    try:
+        return zoneinfo.ZoneInfo(tz)
+    except (ValueError, zoneinfo.ZoneInfoNotFoundError):
+        raise ValueError(f"the bars' time zone {tz!r} is not a known zone such as 'Asia/Shanghai'") from None
+
+
 def _wall_times(times: npt.NDArray[np.datetime64], tz: str | None) -> npt.NDArray[np.datetime64]:
     """The local clock times of UTC instants: the dates on which the bars traded."""
     unit = np.datetime_data(times.dtype)[0]
     if tz is None or unit not in ("s", "ms", "us", "ns"):
         return times
-    zone = zoneinfo.ZoneInfo(tz)
+    zone = _zone(tz)
 
     def offset(instant: np.datetime64) -> np.timedelta64:
         seconds = int(instant.astype("datetime64[s]").astype(np.int64))
@@ -163,7 +170,7 @@ def _as_of(as_of: object, tz: str | None) -> np.datetime64:
     if isinstance(as_of, datetime.datetime) and as_of.tzinfo is not None:
         if tz is None:
             raise ValueError("as_of has a time zone, but the bars' times have none")
-        as_of = as_of.astimezone(zoneinfo.ZoneInfo(tz)).replace(tzinfo=None)
+        as_of = as_of.astimezone(_zone(tz)).replace(tzinfo=None)
     try:
         when: np.datetime64 = np.datetime64(as_of)  # type: ignore[call-overload,unused-ignore]
     except (TypeError, ValueError):

@@ -139,6 +139,8 @@ class TestEdges:
         expected = [0.95, 0.95, 1.0]
         assert factors(bars, [event(WED, fenhong=5)]) == pytest.approx(expected, rel=1e-15)
         assert factors(as_frame(bars), [event(WED, fenhong=5)]) == pytest.approx(expected, rel=1e-15)
+        with pytest.raises(ValueError, match=r"'UTC\+08:00' is not a known zone"):
+            adjust(Table(bars.to_numpy(), tz="UTC+08:00"), [])
 
     def test_other_categories_leave_prices_alone(self):
         events = Table(
