@@ -243,7 +243,7 @@ def _events(xdxr: Columnar) -> tuple[npt.NDArray[np.datetime64], npt.NDArray[np.
     values = np.column_stack([_floats(table, name, "ex-rights records") for name in EVENT_COLUMNS])
     chosen = category == EX_RIGHTS
     for row in np.flatnonzero(chosen & np.isnat(dates)):
-        parts = "-".join(str(table[p][row]) for p in ("year", "month", "day") if p in table)
+        parts = "-".join(str(table[p][row]) for p in ("year", "month", "day") if p in table) or "NaT"
         warnings.warn(f"skipped the ex-rights event of row {row}: {parts} is not a date", stacklevel=3)
     chosen &= ~np.isnat(dates)
     dates, values = dates[chosen], np.nan_to_num(values[chosen], nan=0.0)

@@ -18,7 +18,8 @@ class TestModule:
     def test_all_lists_members_in_order(self):
         expected = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
         assert core.__all__ == expected
-        assert quillan.__all__ == [*expected, "Table"]
+        newer = ["Client", "Retry", "ServersFailed", "Table", "adjust", "xdxr_table"]
+        assert quillan.__all__ == [*expected, *newer]
 
     def test_init_again_returns_same_object(self):
         # Drop the module from sys.modules and import it anew in a child interpreter process,
