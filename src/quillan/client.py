@@ -255,15 +255,9 @@ class ServersFailed(ConnectionError):
 
 
 def _columnar_factory(timeout: float) -> Any:
-    from quillan import _columnar
+    from quillan.columnar import Connection
 
-    if hasattr(_columnar, "Connection"):
-        from quillan.columnar import Connection
-
-        return Connection(timeout=timeout)
-    from quillan._dictconn import Connection as Standin
-
-    return Standin(timeout=timeout)
+    return Connection(timeout=timeout)
 
 
 def _core_factory(timeout: float) -> Any:
