@@ -43,7 +43,14 @@ def loop(table: Table, xdxr: dict[str, np.ndarray]) -> list[float]:
     days = table["datetime"].astype("datetime64[D]").tolist()
     closes = table["close"].tolist()
     events = list(
-        zip(xdxr["date"].tolist(), xdxr["fenhong"], xdxr["peigujia"], xdxr["songzhuangu"], xdxr["peigu"])
+        zip(
+            xdxr["date"].tolist(),
+            xdxr["fenhong"],
+            xdxr["peigujia"],
+            xdxr["songzhuangu"],
+            xdxr["peigu"],
+            strict=True,
+        )
     )
     backward, b, at = [], 1.0, 0
     for i, day in enumerate(days):

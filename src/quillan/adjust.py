@@ -279,7 +279,7 @@ def _backward_factors(
     steps = np.ones(len(days))
     acts_on = np.searchsorted(days, dates, side="left")
     bar, price = -1, math.nan
-    for date, at, (fenhong, peigujia, songzhuangu, peigu) in zip(dates, acts_on, values):
+    for date, at, (fenhong, peigujia, songzhuangu, peigu) in zip(dates, acts_on, values, strict=True):
         if at == 0 or at == len(days):  # no close before it, or no bar after it
             continue
         if at != bar:

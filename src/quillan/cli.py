@@ -200,7 +200,7 @@ def _paged_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None
         )
     ]  # fmt: skip
     if "adj_factor" in table:
-        for bar, factor in zip(bars, table["adj_factor"].tolist()):
+        for bar, factor in zip(bars, table["adj_factor"].tolist(), strict=True):
             bar["adj_factor"] = factor
     _records(args, out, bars)
 

@@ -188,7 +188,7 @@ def as_frame(bars):
 
 class TestInputs:
     @pytest.mark.parametrize(
-        "to_bars", [dict, Table, as_frame, lambda b: [dict(zip(b, row)) for row in zip(*b.values())]],
+        "to_bars", [dict, Table, as_frame, lambda b: as_frame(b).reset_index().to_dict("records")],
         ids=["dict", "table", "frame", "records"],
     )  # fmt: skip
     @pytest.mark.parametrize(
