@@ -7,8 +7,9 @@ its members are re-exported here. ``quillan.Table`` is the columnar result of th
 
 from quillan._core import *  # noqa: F403
 from quillan._core import __all__ as _core_all
+from quillan.adjust import adjust, xdxr_table
 from quillan.bars import read_bars
 from quillan.client import Client, Retry, ServersFailed
 from quillan.table import Table
 
-__all__ = [*_core_all, "Client", "Retry", "ServersFailed", "Table", "read_bars"]
+__all__ = [*_core_all, "Client", "Retry", "ServersFailed", "Table", "adjust", "read_bars", "xdxr_table"]

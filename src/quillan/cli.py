@@ -220,8 +220,9 @@ def _paged_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None
     progress = Progress(session.err, f"{args.security[0]}:{args.security[1]}", None, unit="bars")
     with session.exchange():
         table = client.bars(
-            args.security, category, start=args.start, end=args.end, count=count, progress=progress.update
-        )
+            args.security, category, start=args.start, end=args.end, count=count, progress=progress.update,
+            adjust=args.adjust, as_of=args.as_of,
+        )  # fmt: skip
     progress.finish()
     if not len(table) and count != 0:
         raise _no_data("bars in this range", args.security)
@@ -236,6 +237,9 @@ def _paged_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None
             times, table["open"], table["high"], table["low"], table["close"], table["volume"], table["amount"]
         )
     ]  # fmt: skip
+    if "adj_factor" in table:
+        for bar, factor in zip(bars, table["adj_factor"].tolist(), strict=True):
+            bar["adj_factor"] = factor
     _records(args, out, bars)
 
 
@@ -247,7 +251,11 @@ def cmd_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     args.given_count = args.count is not None
     if args.count is None:
         args.count = 20
-    if args.start is not None or args.end is not None or args.freq is not None:
+    if args.as_of is not None and args.adjust is None:
+        raise CliError("--as-of anchors adjusted prices: give --adjust too", EXIT_USAGE)
+    if args.adjust is not None and args.offset:
+        raise CliError("--adjust reads the bars by dates and --count, not --offset", EXIT_USAGE)
+    if args.start is not None or args.end is not None or args.freq is not None or args.adjust is not None:
         _paged_bars(args, session, out)
         return
     client = session.client()
@@ -554,6 +562,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--count", "-n", type=_count, dest="count", default=None,
         help="number of bars, the last ones (default 20, or every bar from --start on)",
+    )  # fmt: skip
+    p.add_argument(
+        "--adjust", "-a", choices=("forward", "backward"),
+        help="prices adjusted for ex-rights events: forward to the last bar shown, backward to the first",
+    )  # fmt: skip
+    p.add_argument(
+        "--as-of", type=_date, metavar="DATE",
+        help="with --adjust forward: anchor at the last bar on or before DATE, ignoring later events",
     )  # fmt: skip
 
     p = command("quotes", cmd_quotes, "real-time quotes with five levels of bids and asks")

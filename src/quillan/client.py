@@ -29,10 +29,11 @@ import threading
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from types import TracebackType
-from typing import Any, Self, TypeVar
+from typing import Any, Literal, Self, TypeVar
 
 import numpy as np
 
+from quillan.adjust import adjust as adjust_prices
 from quillan.table import Table
 
 __all__ = [
@@ -586,6 +587,8 @@ class Client:
         end: DateLike | None = None,
         count: int | None = None,
         progress: Callable[[int], object] | None = None,
+        adjust: Literal["forward", "backward"] | None = None,
+        as_of: DateLike | None = None,
     ) -> Table:
         """Bars of `security`, oldest first, as a Table with the columns datetime
         (datetime64[s], the exchange's time), open, high, low, close, amount and volume
@@ -598,7 +601,16 @@ class Client:
         The history is read from the newest bar back, 800 bars a
         request, as far as needed; the server gives at most 65,600 bars of one series (its
         request offsets are 16 bits).
+
+        `adjust="forward"` or `"backward"` adjusts the prices for the security's ex-rights events
+        (see `quillan.adjust`), fetched from the server, and adds an adj_factor column: forward
+        to the last bar returned, or to the last bar on or before `as_of`; backward to the first
+        bar returned.
         """
+        if adjust not in (None, "forward", "backward"):
+            raise ValueError(f"adjust is 'forward', 'backward' or None, not {adjust!r}")
+        if as_of is not None and adjust is None:
+            raise ValueError("as_of anchors adjusted prices: give adjust='forward' or 'backward' too")
         market, code = parse_security(security)
         category = parse_freq(freq)
         low = _bound(start, "start")[0] if start is not None else None
@@ -660,7 +672,7 @@ class Client:
             if progress is not None:
                 progress(sum(len(p) for p in pages))
         if not pages:
-            return _bars_table(self._empty_bars())
+            return self._adjusted(security, _bars_table(self._empty_bars()), adjust, as_of)
         result = Table.concat(reversed(pages))
         times = result["datetime"]
         mask = np.ones(len(result), dtype=bool)
@@ -672,7 +684,14 @@ class Client:
             result = result[mask]
         if count is not None and len(result) > count:
             result = result[len(result) - count :]
-        return result
+        return self._adjusted(security, result, adjust, as_of)
+
+    def _adjusted(
+        self, security: SecurityLike, bars: Table, method: Literal["forward", "backward"] | None, as_of: Any
+    ) -> Table:
+        # Factors are relative within the bars returned, so an event on the first of them (whose
+        # close before lies outside) would change none of them: the window alone is enough.
+        return bars if method is None else adjust_prices(bars, self.xdxr(security), method, as_of=as_of)
 
     @staticmethod
     def _empty_bars() -> Table:

@@ -27,7 +27,8 @@ class TestBars:
     def test_daily_bars_aggregate_minutes(self, security):
         minutes = universe.bars(security, 7)
         days = universe.bars(security, 9)
-        assert len(minutes) == 240 * len(days) == 240 * universe.DAY_COUNT
+        traded = [d for d in universe.trading_days() if d not in universe.suspended_days(security)]
+        assert [bar.date for bar in days] == traded and len(minutes) == 240 * len(days)
         for i, day in enumerate(days):
             assert _ohlc(day) == _merged(minutes[240 * i : 240 * (i + 1)])
         assert days[-1].date == universe.LAST_DAY and universe.bars(security, 4) == days
@@ -95,9 +96,39 @@ class TestRecords:
         kinds = {e.category for e in universe.events(security)}
         assert 1 in kinds and kinds & {11, 12} and kinds & {13, 14} and kinds - {1, 11, 12, 13, 14}
 
+    def test_bars_open_near_the_ex_rights_price(self, security):
+        days = universe.bars(security, 9)
+        dates = [d.date for d in days]
+        ex_dates = sorted(
+            {e.date for e in universe.events(security) if e.category == 1 and e.date > dates[0]}
+        )
+        assert ex_dates
+        for ex_date in ex_dates:
+            at = next(i for i, d in enumerate(dates) if d >= ex_date)
+            price = days[at - 1].close / 100
+            for e in universe.events(security):
+                if e.category == 1 and dates[at - 1] < e.date <= dates[at]:
+                    cash, rights_price, bonus, rights = e.values
+                    price = (price - cash / 10 + rights_price * rights / 10) / (1 + bonus / 10 + rights / 10)
+            # The overnight gap and the first trade move the price by at most 10 ticks.
+            assert abs(days[at].open - price * 100) <= 10 * security.tick + 0.5
+
     def test_company_text_survives_gbk(self, security):
         for title, text in universe.company_sections(security):
             assert text.encode("gbk").decode("gb18030") == text and len(title.encode("gbk")) <= 64
+
+
+def test_ex_rights_of_every_kind_within_the_history():
+    kinds = set()
+    for s in STOCKS:
+        traded = {b.date for b in universe.bars(s, 9)}
+        recent = [e for e in universe.events(s) if e.category == 1 and e.date >= min(traded)]
+        for e in recent:
+            cash, _, bonus, rights = e.values
+            kinds.add(("cash" if cash else "") + ("bonus" if bonus else "") + ("rights" if rights else ""))
+            kinds.add("same day" if sum(o.date == e.date for o in recent) > 1 else "")
+            kinds.add("" if e.date in traded else "suspended")
+    assert kinds >= {"cash", "bonus", "rights", "cashbonusrights", "same day", "suspended"}
 
 
 class TestWindow:
