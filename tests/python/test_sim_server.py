@@ -287,7 +287,6 @@ class TestLimits:
         [
             ("--max-connections", "0"),
             ("--idle-timeout", "-1"),
-            ("--send-timeout", "inf"),
             ("--send-timeout", "x"),
             ("--port", "\u0663"),  # a digit, but not an ASCII one
         ],
