@@ -15,7 +15,6 @@ namespace quillan::net {
 class Connection {
   public:
     bool connected() const { return static_cast<bool>(sock_); }
-    int fd() const { return sock_.get(); }
 
     // The hook every wait of this connection calls after a signal (net/wait.h); none at first.
     // A hook that stops a wait makes the call fail with Error(Interrupted); the connection is

@@ -10,14 +10,13 @@
 
 #include "base/error.h"
 #include "base/unique_fd.h"
+#include "protocol/codecs.h"
 
 namespace quillan::net {
 namespace {
 
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kFrameHead = 10;  // prefix and the two length fields
-
-uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // Fills `buf` completely from the socket.
 void recv_exact(int fd, uint8_t* buf, size_t len, const WaitPolicy& policy) {
@@ -139,8 +138,8 @@ void send_request(int fd, std::span<const uint8_t> frame, const WaitPolicy& poli
 std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy) {
     uint8_t header[kHeaderSize];
     recv_exact(fd, header, sizeof header, policy);
-    const uint16_t zipped = load_u16(header + 12);
-    const uint16_t unzipped = load_u16(header + 14);
+    const uint16_t zipped = protocol::load_u16(header + 12);
+    const uint16_t unzipped = protocol::load_u16(header + 14);
 
     std::vector<uint8_t> wire(zipped);
     if (zipped > 0) recv_exact(fd, wire.data(), wire.size(), policy);
@@ -158,7 +157,7 @@ void drain_response(int fd, const WaitPolicy& policy) {
     try {
         // One receive only: a header that arrives in pieces leaves its missing bytes zero.
         receive_some(fd, header, sizeof header, policy);
-        const uint16_t zipped = load_u16(header + 12);
+        const uint16_t zipped = protocol::load_u16(header + 12);
         if (zipped == 0) return;
         std::vector<uint8_t> discard(zipped);
         recv_exact(fd, discard.data(), discard.size(), policy);

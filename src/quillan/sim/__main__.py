@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 import threading
 
+from quillan.sim.faults import Fault
 from quillan.sim.server import IDLE_TIMEOUT, MAX_CONNECTIONS, SEND_TIMEOUT, SimServer
 
 
@@ -32,6 +34,20 @@ def _seconds(text: str) -> float | None:
     return value or None
 
 
+def _take_orders(server: SimServer) -> None:
+    """Reads fault plans, one JSON line each, from standard input until it ends."""
+    for line in sys.stdin.buffer:
+        try:
+            plan = json.loads(line)
+            faults = [Fault.from_json(f) for f in plan["faults"]]
+            every = Fault.from_json(plan["every"]) if plan.get("every") else None
+        except (ValueError, KeyError, TypeError) as err:
+            print(f"quillan.sim: bad fault plan: {err}", flush=True)
+            continue
+        server.faults.set(faults, every)
+        print("quillan.sim: faults set", flush=True)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m quillan.sim",
@@ -40,6 +56,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument(
         "--port", type=_port, default=7709, help="port to listen on, 0 for any free one (default 7709)"
+    )
+    parser.add_argument(
+        "--delay",
+        type=float,
+        default=0.0,
+        help="seconds to hold back every answer, as a distant server would",
     )
     parser.add_argument(
         "--max-connections",
@@ -52,7 +74,7 @@ def main(argv: list[str] | None = None) -> int:
         type=_seconds,
         default=IDLE_TIMEOUT,
         metavar="SECONDS",
-        help=f"close a connection that sends no whole request for this long, 0 never (default {IDLE_TIMEOUT:g})",
+        help=f"close a connection that sends no request for this long, 0 never (default {IDLE_TIMEOUT:g})",
     )
     parser.add_argument(
         "--send-timeout",
@@ -70,6 +92,7 @@ def main(argv: list[str] | None = None) -> int:
             args.host,
             args.port,
             verbose=args.verbose,
+            delay=max(0.0, args.delay),
             max_connections=args.max_connections,
             idle_timeout=args.idle_timeout,
             send_timeout=args.send_timeout,
@@ -85,7 +108,7 @@ def main(argv: list[str] | None = None) -> int:
         thread = threading.Thread(target=server.serve_forever, daemon=True)
         thread.start()
         if args.watch_stdin:
-            sys.stdin.buffer.read()
+            _take_orders(server)
         else:
             thread.join()
     except KeyboardInterrupt:  # Ctrl-C: the way to stop it
