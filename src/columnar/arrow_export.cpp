@@ -50,8 +50,11 @@ const void* keep_buffer(ExportColumn& column, PyObject* array, Py_ssize_t item_s
 }
 
 [[noreturn]] void unsupported(const std::string& name, std::string_view dtype) {
-    PyErr_Format(PyExc_TypeError, "column '%s' has the dtype %.*s, which has no Arrow type here",
-                 name.c_str(), static_cast<int>(dtype.size()), dtype.data());
+    // The dtype is copied into a string of its own: "%.*s" is not understood by every
+    // supported Python's PyErr_Format.
+    const std::string text(dtype);
+    PyErr_Format(PyExc_TypeError, "column '%s' has the dtype %s, which has no Arrow type here",
+                 name.c_str(), text.c_str());
     throw_py_error();
 }
 
