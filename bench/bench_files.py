@@ -51,7 +51,7 @@ MINUTE = struct.Struct("<HHfffffI4x")
 def write_daily(path: str, n: int, rng: random.Random) -> None:
     records = []
     for i in range(n):
-        year, day = 1990 + i // 365, i % 365
+        year, day = 1990 + i // 365 % 200, i % 365  # dates a market file can hold
         date = year * 10000 + (day // 28 % 12 + 1) * 100 + day % 28 + 1
         close = rng.randrange(100, 500_000)
         prices = [max(0, close + rng.randrange(-500, 500)) for _ in range(3)]
@@ -164,7 +164,7 @@ def numpy_daily(path: str, price_coeff: float = 0.01, vol_coeff: float = 0.01) -
             "amount": am,
             "volume": v,
         }
-        for y, m, d, o, h, lo, c, am, v in zip(*columns)
+        for y, m, d, o, h, lo, c, am, v in zip(*columns, strict=True)
     ]
 
 
@@ -191,7 +191,7 @@ def numpy_minute(path: str) -> list:
             "amount": am,
             "volume": v,
         }
-        for y, mo, d, hh, mm, o, h, lo, c, am, v in zip(*columns)
+        for y, mo, d, hh, mm, o, h, lo, c, am, v in zip(*columns, strict=True)
     ]
 
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Generates src/protocol/gbk_table.inc from the WHATWG Encoding Standard's gb18030 indexes.
+"""Generates src/core/protocol/gbk_table.inc from the WHATWG Encoding Standard's gb18030 indexes.
 
     python3 tools/gen_gbk_table.py index-gb18030.txt index-gb18030-ranges.txt \
-        > src/protocol/gbk_table.inc
+        > src/core/protocol/gbk_table.inc
 
 The two index files are published with the WHATWG Encoding Standard. The output holds the
 two-byte index as one dense array of code points (0 where a pointer has no code point) and the

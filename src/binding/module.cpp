@@ -50,36 +50,12 @@ void add_function(PyObject* module, PyMethodDef* def) {
                PyRef::steal(PyCFunction_NewEx(def, module, module_name.get())));
 }
 
-// The module functions, registered with the fast-call-with-keywords convention (the detour
-// through void(*)() is the sanctioned way to store such a function in a PyMethodDef).
-template <class Fn>
-constexpr PyCFunction fastcall_function(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-PyMethodDef kFunctions[] = {
-    {"read_daily_bars", fastcall_function(module_read_daily_bars), METH_FASTCALL | METH_KEYWORDS,
-     "read_daily_bars(filepath, price_coeff=0.01, vol_coeff=0.01)\n--\n\n"
-     "Read daily bars from a .day file. Returns a list of dicts.\n\n"
-     "Each dict has keys: date, open, high, low, close, amount, volume.\n"
-     "Price values are divided by the given `price_coeff` (default 0.01 "
-     "\xE2\x86\x92 \xE5\x88\x86\xE2\x86\x92\xE5\x85\x83).\n"
-     "Amount values are divided by `vol_coeff` (default 0.01)."},
-    {"read_minute_bars", fastcall_function(module_read_minute_bars), METH_FASTCALL | METH_KEYWORDS,
-     "read_minute_bars(filepath)\n--\n\n"
-     "Read minute bars from a .lc1 or .lc5 file. Returns a list of dicts.\n\n"
-     "Each dict has keys: datetime, open, high, low, close, amount, volume."},
-    {"ping_servers", fastcall_function(module_ping_servers), METH_FASTCALL | METH_KEYWORDS,
-     "ping_servers(servers)\n--\n\n"
-     "Ping multiple TDX HQ servers concurrently and return their response latencies.\n"
-     "Returns a list of tuples (ip, port, latency_ms). If a server fails, latency is returned "
-     "as 9999."},
-};
-
 PyRef create_module() {
-    if (!KeyTable::intern_all()) throw_py_error();
+    DictShape::make_all();
     PyRef module = PyRef::steal(PyModule_Create(&kModuleDef));
-    for (PyMethodDef& def : kFunctions) add_function(module.get(), &def);
+    for (std::span<PyMethodDef> rows : {file_functions(), ping_functions()}) {
+        for (PyMethodDef& def : rows) add_function(module.get(), &def);
+    }
     add_member(module.get(), "TdxClient", make_client_type());
     return module;
 }

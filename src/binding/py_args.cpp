@@ -3,15 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "py_error.h"
+
 namespace quillan::py {
 namespace {
-
-// "'<qualified type name>' object cannot be cast as '<target>'" as a TypeError.
-[[noreturn]] void throw_cast_error(PyObject* obj, const char* target) {
-    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", qualname.get(), target);
-    throw_py_error();
-}
 
 // collections.abc.Sequence, imported on first need and kept.
 PyObject* abc_sequence() {

@@ -3,32 +3,36 @@
 namespace quillan::py {
 namespace {
 
-std::vector<KeyTable*>& registry() {
-    static std::vector<KeyTable*> tables;
-    return tables;
+std::vector<DictShape*>& registry() {
+    static std::vector<DictShape*> shapes;
+    return shapes;
 }
 
 }  // namespace
 
-KeyTable::KeyTable(std::initializer_list<const char*> names)
+DictShape::DictShape(std::initializer_list<const char*> names)
     : names_(names), keys_(names.size(), nullptr) {
     registry().push_back(this);
 }
 
-KeyTable::KeyTable(std::span<const char* const> names)
+DictShape::DictShape(std::span<const char* const> names)
     : names_(names.begin(), names.end()), keys_(names.size(), nullptr) {
     registry().push_back(this);
 }
 
-bool KeyTable::intern_all() {
-    for (KeyTable* table : registry()) {
-        for (size_t i = 0; i < table->names_.size(); ++i) {
-            if (table->keys_[i] != nullptr) continue;
-            table->keys_[i] = PyUnicode_InternFromString(table->names_[i]);
-            if (table->keys_[i] == nullptr) return false;
+void DictShape::make_all() {
+    for (DictShape* shape : registry()) {
+        for (size_t i = 0; i < shape->names_.size(); ++i) {
+            if (shape->keys_[i] != nullptr) continue;
+            shape->keys_[i] = PyRef::steal(PyUnicode_InternFromString(shape->names_[i])).release();
         }
+        if (shape->template_ != nullptr || shape->size() <= kEmptyDictKeys) continue;
+        PyRef tmpl = PyRef::steal(PyDict_New());
+        for (PyObject* key : shape->keys_) {
+            if (PyDict_SetItem(tmpl.get(), key, Py_None) < 0) throw_py_error();
+        }
+        shape->template_ = tmpl.release();
     }
-    return true;
 }
 
 }  // namespace quillan::py

@@ -3,6 +3,7 @@
 // Small helpers for building results; each throws PyErrAlreadySet when the interpreter fails.
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -32,11 +33,6 @@ inline PyRef ascii_obj(std::string_view ascii) {
     return s;
 }
 
-// Sets dict[key] = value; the dict takes its own reference.
-inline void dict_set(PyObject* dict, PyObject* key, const PyRef& value) {
-    if (PyDict_SetItem(dict, key, value.get()) < 0) throw_py_error();
-}
-
 // A list holding make(item) for each item, in order; presized, so no append ever grows it.
 template <class T, class Make>
 PyRef list_of(const std::vector<T>& items, Make&& make) {
@@ -47,26 +43,61 @@ PyRef list_of(const std::vector<T>& items, Make&& make) {
     return list;
 }
 
-// A fixed set of result keys, made into interned str once when the module loads (see
-// KeyTable::intern_all). Declare one per result shape, at namespace scope:
-//     static KeyTable kBarKeys{"datetime", "open", ...};
-class KeyTable {
+// One shape of result dict: its keys, in order, as interned str, made when the module loads
+// (DictShape::make_all) and kept for the life of the process. Declare one per shape, at
+// namespace scope:
+//     DictShape kTradeShape{"time", "price", "vol", "num", "buyorsell"};
+// A result's values are set in key order (DictFill). An empty dict's first table holds five
+// keys, and a dict with more would outgrow it and allocate a second table for every record.
+// So a shape of more keys also makes a template dict that maps each key to None, and each
+// result starts as a copy of it, with room for every key; a dict of five keys or fewer starts
+// empty, which is cheaper than a copy.
+class DictShape {
   public:
-    KeyTable(std::initializer_list<const char*> names);
-    // The same from a name table kept elsewhere (it must outlive the module).
-    explicit KeyTable(std::span<const char* const> names);
-    KeyTable(const KeyTable&) = delete;
-    KeyTable& operator=(const KeyTable&) = delete;
+    static constexpr size_t kEmptyDictKeys = 5;
 
-    PyObject* operator[](size_t i) const { return keys_[i]; }
+    DictShape(std::initializer_list<const char*> names);
+    // The same from a name table kept elsewhere.
+    explicit DictShape(std::span<const char* const> names);
+    DictShape(const DictShape&) = delete;
+    DictShape& operator=(const DictShape&) = delete;
+
     size_t size() const { return keys_.size(); }
+    PyObject* key(size_t i) const { return keys_[i]; }
+    // A new dict for one result: empty, or a copy of the template.
+    PyRef fresh() const {
+        return PyRef::steal(keys_.size() <= kEmptyDictKeys ? PyDict_New() : PyDict_Copy(template_));
+    }
 
-    // Interns the keys of every table declared in the module; false with an exception set.
-    static bool intern_all();
+    // Makes the keys and templates of every shape declared in the module. Throws
+    // PyErrAlreadySet; a second call makes only what the first did not.
+    static void make_all();
 
   private:
     std::vector<const char*> names_;
-    std::vector<PyObject*> keys_;  // immortal once made: the module lives as long as the process
+    std::vector<PyObject*> keys_;
+    PyObject* template_ = nullptr;
+};
+
+// Fills a new dict of one shape (DictShape::fresh), one value per key in key order; done()
+// hands it over once every key has its value.
+class DictFill {
+  public:
+    explicit DictFill(const DictShape& shape) : shape_(shape), dict_(shape.fresh()) {}
+
+    DictFill& add(PyRef value) {
+        if (PyDict_SetItem(dict_.get(), shape_.key(next_++), value.get()) < 0) throw_py_error();
+        return *this;
+    }
+    PyRef done() {
+        assert(next_ == shape_.size());
+        return std::move(dict_);
+    }
+
+  private:
+    const DictShape& shape_;
+    PyRef dict_;
+    size_t next_ = 0;
 };
 
 }  // namespace quillan::py

@@ -9,8 +9,10 @@
 namespace quillan::py {
 namespace {
 
-// The exception class for a system error number. CPython's own errno table is not used: it
-// knows more numbers than callers of this module are promised.
+// The exception class for a system error number: the numbers below get their OSError
+// subclass, every other number OSError itself. The class is chosen here rather than by
+// PyErr_SetFromErrno, which maps more numbers (ESHUTDOWN, ECHILD, EINPROGRESS ...) to
+// subclasses and also sets errno and strerror on the exception.
 PyObject* class_for_errno(int err) {
     switch (err) {
         case ENOENT:
@@ -66,6 +68,10 @@ PyObject* class_for(const Error& error) {
             return PyExc_FileNotFoundError;
         case ErrorKind::Internal:
             return PyExc_RuntimeError;
+        case ErrorKind::Interrupted:
+            return PyExc_InterruptedError;
+        case ErrorKind::TimedOut:
+            return PyExc_TimeoutError;
     }
     return PyExc_RuntimeError;
 }
@@ -82,7 +88,17 @@ void set_message(PyObject* cls, const std::string& text) {
 
 }  // namespace
 
-void set_python_error(const Error& error) { set_message(class_for(error), error.text); }
+void set_python_error(const Error& error) {
+    // A wait stopped by a signal handler that raised: its exception is the one to see.
+    if (error.kind == ErrorKind::Interrupted && PyErr_Occurred()) return;
+    set_message(class_for(error), error.text);
+}
+
+void throw_cast_error(PyObject* obj, const char* target) {
+    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", qualname.get(), target);
+    throw_py_error();
+}
 
 void set_python_error_from_current() noexcept {
     try {

@@ -8,51 +8,40 @@
 namespace quillan::py {
 namespace {
 
-KeyTable kDailyKeys{"date", "open", "high", "low", "close", "amount", "volume"};
-KeyTable kMinuteKeys{"datetime", "open", "high", "low", "close", "amount", "volume"};
-
-// A dict of every key of `keys`, in order, each mapped to None. A result dict is a copy of it
-// with its values replaced: an empty dict's first table holds five keys, so inserting seven
-// one by one would allocate and fill a second table for every record (about a tenth of the
-// time of a whole call). Made on first use and kept for the life of the process, like the keys.
-PyObject* dict_shape(const KeyTable& keys) {
-    PyRef shape = PyRef::steal(PyDict_New());
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (PyDict_SetItem(shape.get(), keys[i], Py_None) < 0) throw_py_error();
-    }
-    return shape.release();
-}
-
-// {text key: text, price keys...: values}, in the order of `keys`.
-PyRef bar_dict(const KeyTable& keys, PyObject* shape, std::string_view text,
-               const double (&values)[6]) {
-    PyRef dict = PyRef::steal(PyDict_Copy(shape));
-    dict_set(dict.get(), keys[0], ascii_obj(text));
-    for (size_t i = 0; i < 6; ++i) dict_set(dict.get(), keys[i + 1], float_obj(values[i]));
-    return dict;
-}
+DictShape kDailyShape{"date", "open", "high", "low", "close", "amount", "volume"};
+DictShape kMinuteShape{"datetime", "open", "high", "low", "close", "amount", "volume"};
 
 PyRef daily_dicts(const std::vector<reader::DailyBar>& bars) {
-    static PyObject* const shape = dict_shape(kDailyKeys);
     return list_of(bars, [](const reader::DailyBar& bar) {
         char date[reader::kDailyDateMax];
-        size_t length = reader::format_daily_date(bar.date, date);
-        return bar_dict(kDailyKeys, shape, {date, length},
-                        {bar.open, bar.high, bar.low, bar.close, bar.amount, bar.volume});
+        const size_t length = reader::format_daily_date(bar.date, date);
+        return DictFill(kDailyShape)
+            .add(ascii_obj({date, length}))
+            .add(float_obj(bar.open))
+            .add(float_obj(bar.high))
+            .add(float_obj(bar.low))
+            .add(float_obj(bar.close))
+            .add(float_obj(bar.amount))
+            .add(float_obj(bar.volume))
+            .done();
     });
 }
 
 PyRef minute_dicts(const std::vector<reader::MinuteBar>& bars) {
-    static PyObject* const shape = dict_shape(kMinuteKeys);
     return list_of(bars, [](const reader::MinuteBar& bar) {
         char datetime[reader::kMinuteDateTimeMax];
-        size_t length = reader::format_minute_datetime(bar.date, bar.time, datetime);
-        return bar_dict(kMinuteKeys, shape, {datetime, length},
-                        {bar.open, bar.high, bar.low, bar.close, bar.amount, bar.volume});
+        const size_t length = reader::format_minute_datetime(bar.date, bar.time, datetime);
+        return DictFill(kMinuteShape)
+            .add(ascii_obj({datetime, length}))
+            .add(float_obj(bar.open))
+            .add(float_obj(bar.high))
+            .add(float_obj(bar.low))
+            .add(float_obj(bar.close))
+            .add(float_obj(bar.amount))
+            .add(float_obj(bar.volume))
+            .done();
     });
 }
-
-}  // namespace
 
 // The file is read and closed before the first dict is made.
 QUILLAN_FASTCALL(module_read_daily_bars) {
@@ -72,5 +61,23 @@ QUILLAN_FASTCALL(module_read_minute_bars) {
         return minute_dicts(reader::read_minute_file(filepath));
     });
 }
+
+PyMethodDef kFunctions[] = {
+    {"read_daily_bars", fastcall(module_read_daily_bars), kFastKw,
+     "read_daily_bars(filepath, price_coeff=0.01, vol_coeff=0.01)\n--\n\n"
+     "Read daily bars from a .day file. Returns a list of dicts.\n\n"
+     "Each dict has keys: date, open, high, low, close, amount, volume.\n"
+     "Price values are divided by the given `price_coeff` (default 0.01 "
+     "\xE2\x86\x92 \xE5\x88\x86\xE2\x86\x92\xE5\x85\x83).\n"
+     "Amount values are divided by `vol_coeff` (default 0.01)."},
+    {"read_minute_bars", fastcall(module_read_minute_bars), kFastKw,
+     "read_minute_bars(filepath)\n--\n\n"
+     "Read minute bars from a .lc1 or .lc5 file. Returns a list of dicts.\n\n"
+     "Each dict has keys: datetime, open, high, low, close, amount, volume."},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> file_functions() { return kFunctions; }
 
 }  // namespace quillan::py

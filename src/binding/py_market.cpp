@@ -10,11 +10,11 @@
 namespace quillan::py {
 namespace {
 
-KeyTable kBarKeys{"datetime", "open", "high", "low", "close", "vol", "amount"};
+DictShape kBarShape{"datetime", "open", "high", "low", "close", "vol", "amount"};
 
 // The 13 keys of a quote, then bid, ask, bid_vol and ask_vol for each of the five levels.
 // clang-format off
-KeyTable kQuoteKeys{
+DictShape kQuoteShape{
     "market", "code", "price", "last_close", "open", "high", "low",
     "servertime", "vol", "cur_vol", "amount", "s_vol", "b_vol",
     "bid1", "ask1", "bid_vol1", "ask_vol1",
@@ -25,37 +25,7 @@ KeyTable kQuoteKeys{
 };
 // clang-format on
 
-KeyTable kTradeKeys{"time", "price", "vol", "num", "buyorsell"};
-
-// A dict holding every key of `keys` (mapped to None), in order. Made on first use and kept.
-PyObject* make_template(const KeyTable& keys) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (PyDict_SetItem(dict.get(), keys[i], Py_None) < 0) throw_py_error();
-    }
-    return dict.release();
-}
-
-// Fills a new dict key by key, in the order of its KeyTable. An empty dict takes five keys
-// before it has to grow; a record with more starts as a copy of a template that already holds
-// every key, so filling it only replaces values and it is never resized.
-class Record {
-  public:
-    explicit Record(const KeyTable& keys) : keys_(keys), dict_(PyRef::steal(PyDict_New())) {}
-    Record(const KeyTable& keys, PyObject* tmpl)
-        : keys_(keys), dict_(PyRef::steal(PyDict_Copy(tmpl))) {}
-
-    Record& add(PyRef value) {
-        dict_set(dict_.get(), keys_[next_++], value);
-        return *this;
-    }
-    PyRef done() { return std::move(dict_); }
-
-  private:
-    const KeyTable& keys_;
-    PyRef dict_;
-    size_t next_ = 0;
-};
+DictShape kTradeShape{"time", "price", "vol", "num", "buyorsell"};
 
 PyRef hundredths(int64_t v) { return float_obj(static_cast<double>(v) / 100.0); }
 PyRef thousandths(int64_t v) { return float_obj(static_cast<double>(v) / 1000.0); }
@@ -63,8 +33,7 @@ PyRef thousandths(int64_t v) { return float_obj(static_cast<double>(v) / 1000.0)
 PyRef bar_dict(const net::SecurityBar& bar) {
     char text[protocol::kDateTimeTextMax];
     const size_t n = protocol::format_datetime(bar.datetime, text);
-    static PyObject* const tmpl = make_template(kBarKeys);
-    return Record(kBarKeys, tmpl)
+    return DictFill(kBarShape)
         .add(ascii_obj({text, n}))
         .add(thousandths(bar.open))
         .add(thousandths(bar.high))
@@ -84,8 +53,7 @@ PyRef code_obj(const std::string& code) {
 }
 
 PyRef quote_dict(const net::SecurityQuote& q) {
-    static PyObject* const tmpl = make_template(kQuoteKeys);
-    Record r(kQuoteKeys, tmpl);
+    DictFill r(kQuoteShape);
     r.add(int_obj(q.market))
         .add(code_obj(q.code))
         .add(hundredths(q.price))
@@ -111,7 +79,7 @@ PyRef quote_dict(const net::SecurityQuote& q) {
 PyRef trade_dict(const net::Transaction& t) {
     char text[protocol::kDateTimeTextMax];
     const size_t n = protocol::format_time(t.time, text);
-    return Record(kTradeKeys)
+    return DictFill(kTradeShape)
         .add(ascii_obj({text, n}))
         .add(hundredths(t.price))
         .add(int_obj(t.vol))
@@ -119,8 +87,6 @@ PyRef trade_dict(const net::Transaction& t) {
         .add(int_obj(t.buyorsell))
         .done();
 }
-
-}  // namespace
 
 QUILLAN_FASTCALL(client_get_security_bars) {
     static Signature<U16, U8, Text, U16, U16> sig{"TdxClient.get_security_bars",
@@ -152,5 +118,19 @@ QUILLAN_FASTCALL(client_get_transaction_data) {
             return list_of(net::get_transaction_data(conn, market, code, start, count), trade_dict);
         });
 }
+
+const PyMethodDef kMethods[] = {
+    {"get_security_bars", fastcall(client_get_security_bars), kFastKw,
+     "get_security_bars($self, category, market, code, start, count)\n--\n\n"
+     "category: 0..11, market: 0/1, code: \"600036\", start: offset, count: num"},
+    {"get_security_quotes", fastcall(client_get_security_quotes), kFastKw,
+     "get_security_quotes($self, stock_list)\n--\n\n"},
+    {"get_transaction_data", fastcall(client_get_transaction_data), kFastKw,
+     "get_transaction_data($self, market, code, start, count)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> market_methods() { return kMethods; }
 
 }  // namespace quillan::py

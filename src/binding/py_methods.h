@@ -1,7 +1,10 @@
 #pragma once
 
-// The entry points that live in their own files, gathered here for the tables that register
-// them (py_client.cpp for TdxClient methods, module.cpp for module functions).
+// Method tables. Each file keeps the rows of its entry points beside them and hands them out
+// here: py_client.cpp joins the TdxClient rows into the type's table, module.cpp registers
+// the module functions.
+
+#include <span>
 
 #include "py_ref.h"
 
@@ -10,21 +13,23 @@ namespace quillan::py {
 #define QUILLAN_FASTCALL(name) \
     PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 
-// Module functions (py_files.cpp, py_ping.cpp); `self` is the module.
-QUILLAN_FASTCALL(module_read_daily_bars);
-QUILLAN_FASTCALL(module_read_minute_bars);
-QUILLAN_FASTCALL(module_ping_servers);
+// The flags of an entry point that takes the fast-call-with-keywords convention.
+inline constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
-// TdxClient methods (py_reference.cpp)
-QUILLAN_FASTCALL(client_get_report_file);
-QUILLAN_FASTCALL(client_get_xdxr_info);
-QUILLAN_FASTCALL(client_get_finance_info);
-QUILLAN_FASTCALL(client_get_company_info_category);
-QUILLAN_FASTCALL(client_get_company_info_content);
+// Stores such an entry point in a PyMethodDef; the interpreter calls it with that signature.
+// The detour through void(*)() is the sanctioned way to convert the function pointer.
+template <class Fn>
+constexpr PyCFunction fastcall(Fn fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
-// TdxClient methods (py_market.cpp)
-QUILLAN_FASTCALL(client_get_security_bars);
-QUILLAN_FASTCALL(client_get_security_quotes);
-QUILLAN_FASTCALL(client_get_transaction_data);
+// TdxClient methods, in the order the type lists them after connect and disconnect.
+std::span<const PyMethodDef> market_methods();     // py_market.cpp
+std::span<const PyMethodDef> reference_methods();  // py_reference.cpp
+
+// Module functions (`self` is the module), in the order __all__ lists them. The rows must stay
+// where they are: each function object keeps a pointer to its own.
+std::span<PyMethodDef> file_functions();  // py_files.cpp
+std::span<PyMethodDef> ping_functions();  // py_ping.cpp
 
 }  // namespace quillan::py

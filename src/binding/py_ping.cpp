@@ -6,6 +6,7 @@
 #include "py_methods.h"
 
 namespace quillan::py {
+namespace {
 
 QUILLAN_FASTCALL(module_ping_servers) {
     (void)self;
@@ -21,5 +22,17 @@ QUILLAN_FASTCALL(module_ping_servers) {
         });
     });
 }
+
+PyMethodDef kFunctions[] = {
+    {"ping_servers", fastcall(module_ping_servers), kFastKw,
+     "ping_servers(servers)\n--\n\n"
+     "Ping multiple TDX HQ servers concurrently and return their response latencies.\n"
+     "Returns a list of tuples (ip, port, latency_ms). If a server fails, latency is returned "
+     "as 9999."},
+};
+
+}  // namespace
+
+std::span<PyMethodDef> ping_functions() { return kFunctions; }
 
 }  // namespace quillan::py

@@ -1,6 +1,9 @@
 // TdxClient methods for reference data kept on the server: ex-rights records, finance
 // summaries, company information and report files.
 
+#include <algorithm>
+#include <array>
+
 #include "commands/company_info.h"
 #include "commands/finance.h"
 #include "commands/report_file.h"
@@ -12,84 +15,78 @@
 namespace quillan::py {
 namespace {
 
-// The five keys of every record, then the keys of each shape's values.
-// clang-format off
-KeyTable kXdxrKeys{
-    "year", "month", "day", "category", "name",
-    "fenhong", "peigujia", "songzhuangu", "peigu",                      // 5: dividend
-    "suogu",                                                            // 9: consolidation
-    "xingquanjia", "fenshu",                                            // 10: warrant
-    "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben", // 12: share capital
-};
-// clang-format on
-constexpr size_t kDividendKeys = 5;
-constexpr size_t kSuoguKey = 9;
-constexpr size_t kWarrantKeys = 10;
-constexpr size_t kShareCapitalKeys = 12;
+// An ex-rights record holds five keys, then the keys of the values its category carries: one
+// shape per kind of category.
+#define QUILLAN_XDXR_KEYS "year", "month", "day", "category", "name"
+DictShape kDividendShape{QUILLAN_XDXR_KEYS, "fenhong", "peigujia", "songzhuangu", "peigu"};
+DictShape kConsolidationShape{QUILLAN_XDXR_KEYS, "suogu"};
+DictShape kWarrantShape{QUILLAN_XDXR_KEYS, "xingquanjia", "fenshu"};
+DictShape kShareCapitalShape{QUILLAN_XDXR_KEYS, "panqianliutong", "qianzongguben", "panhouliutong",
+                             "houzongguben"};
+#undef QUILLAN_XDXR_KEYS
 
-KeyTable kFinanceKeys{"market",   "code",         "liutongguben", "province",
-                      "industry", "updated_date", "ipo_date"};
-KeyTable kFinanceFigureKeys(net::kFinanceFigureNames);
+// Seven keys, then the figures under their own names.
+constexpr auto kFinanceNames = [] {
+    std::array<const char*, 7 + net::kFinanceFigureNames.size()> names = {
+        "market", "code", "liutongguben", "province", "industry", "updated_date", "ipo_date"};
+    std::copy(net::kFinanceFigureNames.begin(), net::kFinanceFigureNames.end(), names.begin() + 7);
+    return names;
+}();
+DictShape kFinanceShape(kFinanceNames);
 
-KeyTable kCompanyInfoKeys{"name", "filename", "start", "length"};
-
-PyRef new_dict() { return PyRef::steal(PyDict_New()); }
+DictShape kCompanyInfoShape{"name", "filename", "start", "length"};
 
 PyRef xdxr_dict(const net::XdxrRecord& r) {
-    PyRef dict = new_dict();
-    auto set = [&](size_t key, PyRef value) { dict_set(dict.get(), kXdxrKeys[key], value); };
-    set(0, uint_obj(r.year));
-    set(1, uint_obj(r.month));
-    set(2, uint_obj(r.day));
-    set(3, uint_obj(r.category));
-    set(4, str_obj(net::xdxr_category_name(r.category)));
-    switch (net::xdxr_shape(r.category)) {
+    const net::XdxrShape kind = net::xdxr_shape(r.category);
+    const DictShape& shape = kind == net::XdxrShape::Dividend        ? kDividendShape
+                             : kind == net::XdxrShape::Consolidation ? kConsolidationShape
+                             : kind == net::XdxrShape::Warrant       ? kWarrantShape
+                                                                     : kShareCapitalShape;
+    DictFill dict(shape);
+    dict.add(uint_obj(r.year))
+        .add(uint_obj(r.month))
+        .add(uint_obj(r.day))
+        .add(uint_obj(r.category))
+        .add(str_obj(net::xdxr_category_name(r.category)));
+    switch (kind) {
         case net::XdxrShape::Dividend:
-            for (size_t k = 0; k < 4; ++k) set(kDividendKeys + k, float_obj(r.values[k]));
+        case net::XdxrShape::ShareCapital:
+            for (double v : r.values) dict.add(float_obj(v));
             break;
         case net::XdxrShape::Consolidation:
-            set(kSuoguKey, float_obj(r.values[2]));
+            dict.add(float_obj(r.values[2]));
             break;
         case net::XdxrShape::Warrant:
-            set(kWarrantKeys, float_obj(r.values[0]));
-            set(kWarrantKeys + 1, float_obj(r.values[2]));
-            break;
-        case net::XdxrShape::ShareCapital:
-            for (size_t k = 0; k < 4; ++k) set(kShareCapitalKeys + k, float_obj(r.values[k]));
+            dict.add(float_obj(r.values[0])).add(float_obj(r.values[2]));
             break;
     }
-    return dict;
+    return dict.done();
 }
 
 // The summary under the caller's own market and code; an empty dict for a short body.
 PyRef finance_dict(uint8_t market, const std::string& code,
                    const std::optional<net::FinanceInfo>& info) {
-    PyRef dict = new_dict();
-    if (!info) return dict;
-    auto set = [&](size_t key, PyRef value) { dict_set(dict.get(), kFinanceKeys[key], value); };
-    set(0, uint_obj(market));
-    set(1, str_obj(code));
-    set(2, float_obj(info->liutongguben));
-    set(3, uint_obj(info->province));
-    set(4, uint_obj(info->industry));
-    set(5, uint_obj(info->updated_date));
-    set(6, uint_obj(info->ipo_date));
-    for (size_t k = 0; k < info->figures.size(); ++k) {
-        dict_set(dict.get(), kFinanceFigureKeys[k], float_obj(info->figures[k]));
-    }
-    return dict;
+    if (!info) return PyRef::steal(PyDict_New());
+    DictFill dict(kFinanceShape);
+    dict.add(uint_obj(market))
+        .add(str_obj(code))
+        .add(float_obj(info->liutongguben))
+        .add(uint_obj(info->province))
+        .add(uint_obj(info->industry))
+        .add(uint_obj(info->updated_date))
+        .add(uint_obj(info->ipo_date));
+    for (double v : info->figures) dict.add(float_obj(v));
+    return dict.done();
 }
 
 PyRef company_info_dict(const net::CompanyInfoEntry& e) {
-    PyRef dict = new_dict();
-    dict_set(dict.get(), kCompanyInfoKeys[0], str_obj(e.name));
-    dict_set(dict.get(), kCompanyInfoKeys[1], str_obj(e.filename));
-    dict_set(dict.get(), kCompanyInfoKeys[2], uint_obj(e.start));
-    dict_set(dict.get(), kCompanyInfoKeys[3], uint_obj(e.length));
-    return dict;
+    return DictFill(kCompanyInfoShape)
+        .add(str_obj(e.name))
+        .add(str_obj(e.filename))
+        .add(uint_obj(e.start))
+        .add(uint_obj(e.length))
+        .done();
 }
-
-}  // namespace
 
 QUILLAN_FASTCALL(client_get_xdxr_info) {
     static Signature<U8, Text> sig{"TdxClient.get_xdxr_info", {"market", "code"}};
@@ -138,5 +135,22 @@ QUILLAN_FASTCALL(client_get_report_file) {
                            return PyRef::steal(PyTuple_Pack(2, size.get(), data.get()));
                        });
 }
+
+const PyMethodDef kMethods[] = {
+    {"get_report_file", fastcall(client_get_report_file), kFastKw,
+     "get_report_file($self, filename, offset)\n--\n\n"},
+    {"get_xdxr_info", fastcall(client_get_xdxr_info), kFastKw,
+     "get_xdxr_info($self, market, code)\n--\n\n"},
+    {"get_finance_info", fastcall(client_get_finance_info), kFastKw,
+     "get_finance_info($self, market, code)\n--\n\n"},
+    {"get_company_info_category", fastcall(client_get_company_info_category), kFastKw,
+     "get_company_info_category($self, market, code)\n--\n\n"},
+    {"get_company_info_content", fastcall(client_get_company_info_content), kFastKw,
+     "get_company_info_content($self, market, code, filename, start, length)\n--\n\n"},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> reference_methods() { return kMethods; }
 
 }  // namespace quillan::py

@@ -1,11 +1,15 @@
 """quillan: fast access to TDX market data.
 
 The native module ``quillan._core`` does the protocol and file work with plain Python results;
-its members are re-exported here. ``quillan.Table`` is the columnar result of the newer APIs.
+its members are re-exported here. ``quillan.Table`` is the columnar result of the newer APIs;
+``quillan.read_bars`` reads a bar file into one.
 """
 
-from quillan._core import *  # noqa: F401,F403
+from quillan._core import *  # noqa: F403
 from quillan._core import __all__ as _core_all
+from quillan.adjust import adjust, xdxr_table
+from quillan.bars import read_bars
+from quillan.client import Client, Retry, ServersFailed
 from quillan.table import Table
 
-__all__ = [*_core_all, "Table"]
+__all__ = [*_core_all, "Client", "Retry", "ServersFailed", "Table", "adjust", "read_bars", "xdxr_table"]

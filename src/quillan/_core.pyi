@@ -11,7 +11,7 @@ The TypedDicts below describe the shapes of the results; they exist for type che
 from collections.abc import Sequence
 from typing import Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict, type_check_only
 
-__all__ = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
+__all__ = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]  # noqa: RUF022 (the module's order)
 
 @type_check_only
 class SecurityBar(TypedDict):
@@ -173,7 +173,12 @@ class MinuteBar(TypedDict):
 
 class TdxClient:
     """A connection to one TDX quote server (or none). A client serves one call at a time:
-    a second call while one runs raises RuntimeError "Already borrowed"."""
+    a second call while one runs raises RuntimeError "Already borrowed".
+
+    Signal handlers run while a call waits for the server, and signals do not extend its
+    time-outs. A handler that raises (KeyboardInterrupt on Ctrl-C) ends the call with that
+    exception; the connection is then as after any failed request: part of a request or of
+    its response may still be in transit, so reconnect before using it again."""
 
     def __new__(cls) -> TdxClient: ...
     def connect(self, ip: str, port: SupportsIndex) -> Literal[True]:
@@ -181,7 +186,10 @@ class TdxClient:
         exchange; a previous connection is replaced only once the new one is set up.
 
         Raises ValueError for an address that is not numeric, ConnectionError "Connect
-        failed: ..." when the server cannot be reached (5 s time-out)."""
+        failed: ..." when the server refuses, cannot be reached, or the TCP connect takes more
+        than 5 s. The set-up replies are then waited for up to 10 s each and a missing one is
+        ignored: a server that accepts and stays silent makes connect return True after about
+        30 s (the first request then raises BlockingIOError)."""
     def disconnect(self) -> None:
         """Closes the connection, if any."""
     def get_security_bars(
@@ -192,9 +200,12 @@ class TdxClient:
         start: SupportsIndex,
         count: SupportsIndex,
     ) -> list[SecurityBar]:
-        """category: 0..11, market: 0/1, code: "600036", start: offset, count: num"""
+        """category: 0..11, market: 0/1, code: "600036", start: offset, count: num
+
+        Prices in yuan, "vol" in shares, "amount" in yuan."""
     def get_security_quotes(self, stock_list: Sequence[tuple[SupportsIndex, str]]) -> list[SecurityQuote]:
-        """Quotes of the (market, code) pairs, one request for all."""
+        """Quotes of the (market, code) pairs, one request for all. Each item must be a
+        tuple (a list raises TypeError); prices in yuan, volumes in lots of 100 shares."""
     def get_transaction_data(
         self, market: SupportsIndex, code: str, start: SupportsIndex, count: SupportsIndex
     ) -> list[Transaction]: ...
@@ -220,7 +231,8 @@ def read_daily_bars(
     vol_coeff: SupportsFloat | SupportsIndex = 0.01,
 ) -> list[DailyBar]:
     """Read daily bars from a .day file. Prices and volume are multiplied by the
-    coefficients; amount is left as stored.
+    coefficients; amount is left as stored. The file holds prices in cents and volume in
+    shares, so the defaults give prices in yuan and "volume" in lots of 100 shares.
 
     Raises FileNotFoundError "File not found: PATH", OSError "Cannot open file: ..." or
     "Cannot mmap file: ..."."""
@@ -229,5 +241,6 @@ def read_minute_bars(filepath: str) -> list[MinuteBar]:
     """Read minute bars from a .lc1 or .lc5 file."""
 
 def ping_servers(servers: Sequence[tuple[str, SupportsIndex]]) -> list[tuple[str, int, int]]:
-    """(ip, port, latency_ms) per server, fastest first; 9999 when it cannot be reached
-    within 2 s."""
+    """(ip, port, latency_ms) per server, fastest first. The latency is the time the TCP
+    connect took (nothing is sent); 9999 when it refuses, takes more than 2 s, or the address
+    is not a numeric IPv4 "a.b.c.d" or bracketed IPv6 "[::1]" (no error is raised for that)."""

@@ -29,9 +29,7 @@ def import_optional(name: str, purpose: str) -> ModuleType:
         return importlib.import_module(name)
     except ImportError as err:
         extra = _EXTRAS.get(name, name)
-        raise ImportError(
-            f"{purpose} needs {name}: install it with pip install 'quillan[{extra}]'"
-        ) from err
+        raise ImportError(f"{purpose} needs {name}: install it with pip install 'quillan[{extra}]'") from err
 
 
 def _as_column(name: str, values: npt.ArrayLike) -> np.ndarray:
@@ -167,6 +165,41 @@ class Table:
         if self._tz is not None and self._columns[index_name].dtype != np.dtype("datetime64[D]"):
             index = index.tz_localize("UTC").tz_convert(self._tz)
         return pd.DataFrame(data, index=index, copy=True)
+
+    def _arrow_columns(self) -> list[tuple[str, str, np.ndarray]]:
+        """(name, dtype string, C-contiguous array in native byte order) for each column;
+        datetime64 and timedelta64 columns as their int64 view, which NumPy can lend."""
+        out = []
+        for name, array in self._columns.items():
+            if not array.dtype.isnative:
+                array = array.astype(array.dtype.newbyteorder("="))
+            array = np.ascontiguousarray(array)
+            dtype = array.dtype.str
+            if array.dtype.kind in "mM":
+                array = array.view(np.int64)
+            out.append((name, dtype, array))
+        return out
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
+        """The Table as an Arrow C stream of one record batch, in a PyCapsule (the Arrow
+        PyCapsule interface: pyarrow, polars, DuckDB and pandas take a Table through it).
+
+        Numbers are lent without copying: the consumer holds the Table's arrays until it
+        releases them. Booleans are packed into bits and dates narrowed to 32 bits; text
+        (object arrays of str, None or NaN for a missing value) becomes utf8; datetime64 of
+        day resolution is date32, of s/ms/us/ns a timestamp in the Table's time zone (none
+        when it has none), NaT a null. ``requested_schema`` is not applied: the stream always
+        has the Table's own schema, which the interface allows.
+        """
+        from quillan._columnar import export_arrow_stream
+
+        return export_arrow_stream(self._arrow_columns(), self._tz)
+
+    def __arrow_c_schema__(self) -> Any:
+        """The Arrow schema of ``__arrow_c_stream__``'s batches, in a PyCapsule."""
+        from quillan._columnar import export_arrow_schema
+
+        return export_arrow_schema(self._arrow_columns(), self._tz)
 
     def to_arrow(self) -> Any:
         """A pyarrow.Table (needs the ``arrow`` extra)."""

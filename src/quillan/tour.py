@@ -1,8 +1,7 @@
 """A short tour of quillan against the built-in simulator: ``quillan tour``.
 
 Each step calls one capability, prints a little of what came back and checks it against what
-the simulator meant (`quillan.sim.data`); a difference ends the tour with an error. A step whose
-function this build of the module lacks is shown as skipped.
+the simulator meant (`quillan.sim.data`); a difference ends the tour with an error.
 """
 
 from __future__ import annotations
@@ -15,8 +14,10 @@ import tempfile
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TextIO
 
-from quillan.cli import CliError, Session, download_report
+from quillan import _core
+from quillan._core import TdxClient
 from quillan.output import visible, write_records
+from quillan.session import CliError, Session, download_report
 from quillan.sim import data
 
 __all__ = ["run_tour", "write_day_file"]
@@ -26,7 +27,7 @@ MARKET, CODE = 1, "600036"
 _DAY_RECORD = struct.Struct("<IIIIIfII")
 
 
-def write_day_file(path: str, bars: Sequence[dict[str, Any]]) -> None:
+def write_day_file(path: str, bars: Sequence[Mapping[str, Any]]) -> None:
     """Writes daily bars (as `get_security_bars` returns them) as a terminal's .day file:
     32-byte records of the date as yyyymmdd, four prices in cents, the turnover as a float32,
     the volume and four unused bytes."""
@@ -43,6 +44,11 @@ def _f32(value: float) -> float:
     return float(struct.unpack("<f", struct.pack("<f", value))[0])
 
 
+def _number(value: object) -> str:
+    number = float(value)  # type: ignore[arg-type]  # the values of an event are floats
+    return f"{number:.0f}" if number == int(number) else f"{number:g}"
+
+
 def _free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -54,8 +60,6 @@ class _Tour:
         self.session = session
         self.out = out
         self.number = 0
-        self.skipped: list[str] = []
-        self.client: Any = None
 
     def say(self, text: str = "") -> None:
         self.out.write(text + "\n")
@@ -72,24 +76,13 @@ class _Tour:
         self.say(f"{self.number}. {title}")
         self.say(f"   {call}")
 
-    def has(self, name: str) -> bool:
-        import quillan._core as core
-
-        if hasattr(core, name) or hasattr(core.TdxClient, name):
-            return True
-        self.say(f"   skipped: this build of quillan has no {name}")
-        self.skipped.append(name)
-        return False
-
     def check(self, ok: bool, what: str) -> None:
         if not ok:
             raise CliError(f"tour: {what} differ from what the simulator meant")
         self.say(f"   ok: {what} match the simulator's data")
 
-    def connect(self) -> Any:
-        if self.client is None:
-            self.client = self.session.client("get_report_file")
-        return self.client
+    def connect(self) -> TdxClient:
+        return self.session.client()
 
 
 def run_tour(session: Session, out: TextIO) -> None:
@@ -101,18 +94,14 @@ def run_tour(session: Session, out: TextIO) -> None:
         _bars, _quotes, _ticks, _xdxr, _finance, _company, _report, _day_file, _ping,
     ]  # fmt: skip
     for step in steps:
-        step(t)
+        with session.exchange():
+            step(t)
     t.say()
-    if t.skipped:
-        t.say(f"tour done: {t.number} steps; skipped for lack of {', '.join(t.skipped)}")
-    else:
-        t.say(f"tour done: {t.number} steps, every result as the simulator meant it")
+    t.say(f"tour done: {t.number} steps, every result as the simulator meant it")
 
 
 def _bars(t: _Tour) -> None:
     t.step("Bars: the last five daily bars", f"client.get_security_bars(9, {MARKET}, '{CODE}', 0, 5)")
-    if not t.has("get_security_bars"):
-        return
     bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 5)
     t.table(bars, ["datetime", "open", "high", "low", "close", "vol", "amount"])
     minutes = t.connect().get_security_bars(7, MARKET, CODE, 0, 240)
@@ -133,8 +122,6 @@ def _bars(t: _Tour) -> None:
 def _quotes(t: _Tour) -> None:
     stocks = [(0, "000001"), (1, "600036"), (1, "600519")]
     t.step("Quotes of three securities, with five levels", f"client.get_security_quotes({stocks})")
-    if not t.has("get_security_quotes"):
-        return
     quotes = t.connect().get_security_quotes(stocks)
     t.table(quotes, ["market", "code", "price", "last_close", "open", "high", "low", "vol", "bid1", "ask1"])
     t.check(quotes == data.security_quotes(stocks), "quotes")
@@ -142,8 +129,6 @@ def _quotes(t: _Tour) -> None:
 
 def _ticks(t: _Tour) -> None:
     t.step("Ticks: the last five trades", f"client.get_transaction_data({MARKET}, '{CODE}', 0, 5)")
-    if not t.has("get_transaction_data"):
-        return
     ticks = t.connect().get_transaction_data(MARKET, CODE, 0, 5)
     t.table(ticks, ["time", "price", "vol", "num", "buyorsell"])
     t.check(ticks == data.transaction_data(MARKET, CODE, 0, 5), "trades")
@@ -151,12 +136,10 @@ def _ticks(t: _Tour) -> None:
 
 def _xdxr(t: _Tour) -> None:
     t.step("Ex-rights and ex-dividend events", f"client.get_xdxr_info({MARKET}, '{CODE}')")
-    if not t.has("get_xdxr_info"):
-        return
     events = t.connect().get_xdxr_info(MARKET, CODE)
     rows = []
     for e in events:
-        values = ", ".join(f"{k} {v:.0f}" if v == int(v) else f"{k} {v:g}" for k, v in list(e.items())[5:])
+        values = ", ".join(f"{k} {_number(v)}" for k, v in list(e.items())[5:])
         rows.append(
             {
                 "date": f"{e['year']}-{e['month']:02d}-{e['day']:02d}",
@@ -171,8 +154,6 @@ def _xdxr(t: _Tour) -> None:
 
 def _finance(t: _Tour) -> None:
     t.step("Finance summary (a few of its 36 keys)", f"client.get_finance_info({MARKET}, '{CODE}')")
-    if not t.has("get_finance_info"):
-        return
     info = t.connect().get_finance_info(MARKET, CODE)
     keys = [
         "liutongguben",
@@ -192,8 +173,6 @@ def _company(t: _Tour) -> None:
         "Company information: the index, then one section",
         f"client.get_company_info_category({MARKET}, '{CODE}')",
     )
-    if not t.has("get_company_info_category"):
-        return
     index = t.connect().get_company_info_category(MARKET, CODE)
     t.table(index, ["name", "filename", "start", "length"])
     t.check(index == data.company_info_category(MARKET, CODE), "index entries")
@@ -202,8 +181,6 @@ def _company(t: _Tour) -> None:
         f"   client.get_company_info_content({MARKET}, '{CODE}', '{entry['filename']}', "
         f"{entry['start']}, {entry['length']})"
     )
-    if not t.has("get_company_info_content"):
-        return
     text = t.connect().get_company_info_content(
         MARKET, CODE, entry["filename"], entry["start"], entry["length"]
     )
@@ -215,8 +192,6 @@ def _company(t: _Tour) -> None:
 def _report(t: _Tour) -> None:
     name = "reports/sh600036.lc5"
     t.step("Report file: five-minute bars, downloaded in pieces", f"client.get_report_file('{name}', offset)")
-    if not t.has("get_report_file"):
-        return
     with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
         path = os.path.join(folder, "sh600036.lc5")
         with open(path, "wb") as sink:
@@ -225,11 +200,7 @@ def _report(t: _Tour) -> None:
         with open(path, "rb") as f:
             t.check(f.read() == data.report_file_bytes(name), "file bytes")
         t.say(f"   read_minute_bars('{os.path.basename(path)}')")
-        if not t.has("read_minute_bars"):
-            return
-        import quillan._core as core
-
-        bars = core.read_minute_bars(path)
+        bars = _core.read_minute_bars(path)
         t.table(bars[-3:], ["datetime", "open", "high", "low", "close", "amount", "volume"])
         t.say("   (the file holds float32 prices; they come back widened exactly, hence the digits)")
         expected = data.security_bars(0, MARKET, CODE, 0, 3)
@@ -242,20 +213,12 @@ def _report(t: _Tour) -> None:
 
 def _day_file(t: _Tour) -> None:
     t.step("A .day file written here from daily bars, read back", "read_daily_bars(path)")
-    if not t.has("read_daily_bars"):
-        return
-    # The bars come from the server when this build can ask for them.
-    import quillan._core as core
-
-    if hasattr(core.TdxClient, "get_security_bars"):
-        bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
-    else:
-        bars = data.security_bars(9, MARKET, CODE, 0, 20)
+    bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
     with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
         path = os.path.join(folder, f"sh{CODE}.day")
         write_day_file(path, bars)
         t.say(f"   {len(bars)} records, {os.path.getsize(path)} bytes")
-        records = core.read_daily_bars(path)
+        records = _core.read_daily_bars(path)
     t.table(records[-3:], ["date", "open", "high", "low", "close", "amount", "volume"])
     t.say("   (prices are stored in cents and multiplied by price_coeff=0.01 in one step, so a")
     t.say("   float such as 29.490000000000002 can show; volume is multiplied by vol_coeff=0.01)")
@@ -266,7 +229,7 @@ def _day_file(t: _Tour) -> None:
             and r["close"] == round(b["close"] * 100) * 0.01
             and r["amount"] == b["amount"]
             and r["volume"] == int(b["vol"]) * 0.01
-            for r, b in zip(records, bars)
+            for r, b in zip(records, bars, strict=True)
         ),
         "records read back",
     )
@@ -276,11 +239,7 @@ def _ping(t: _Tour) -> None:
     host, port = t.session.address()
     servers = [(host, port), ("127.0.0.1", _free_port())]
     t.step("Ping: connection latency, fastest first", f"ping_servers({servers})")
-    if not t.has("ping_servers"):
-        return
-    import quillan._core as core
-
-    results = core.ping_servers(servers)
+    results = _core.ping_servers(servers)
     t.table([{"ip": ip, "port": p, "latency_ms": ms} for ip, p, ms in results], ["ip", "port", "latency_ms"])
     t.say("   9999 marks a server that could not be reached")
     t.check(

@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "protocol/cursor.h"
+#include "test_util.h"
+
 using namespace quillan::protocol;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 struct PriceCase {
     Bytes bytes;
@@ -79,6 +82,55 @@ TEST(Price, SkipEndsWhereReadEnds) {
             read_price(body, p);
             EXPECT_EQ(skip_price(body, start), p) << testing::PrintToString(body) << " @" << start;
         }
+    }
+}
+
+TEST(Cursor, CutVarintLeavesNothingToHave) {
+    const Bytes body = {0x07, 0x85};
+    Cursor in(body);
+    EXPECT_EQ(in.price(), 7);
+    EXPECT_TRUE(in.has(1));
+    EXPECT_EQ(in.price(), 5);
+    EXPECT_EQ(in.pos(), 3u);
+    EXPECT_TRUE(in.cut());
+    EXPECT_FALSE(in.has(0));
+    EXPECT_EQ(in.remaining(), 0u);
+    // Every later read finds no data and leaves the position where it is.
+    EXPECT_EQ(in.price(), 0);
+    in.skip_price();
+    EXPECT_EQ(in.u8(), 0);
+    EXPECT_EQ(in.u32(), 0u);
+    EXPECT_TRUE(in.bytes(0).empty());
+    EXPECT_FALSE(in.datetime(9));
+    EXPECT_EQ(in.pos(), 3u);
+}
+
+TEST(Cursor, FixedWidthReadsNeedAllTheirBytes) {
+    const Bytes whole = {0x01, 0x02, 0x03, 0x04, 0x05};
+    for (size_t len = 0; len <= whole.size(); ++len) {
+        const Bytes body(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(len));
+        const auto expect_read = [&](const char* what, size_t width, auto read, auto value) {
+            Cursor in(body, 1);
+            const auto got = read(in);
+            const bool fits = len >= 1 + width;
+            EXPECT_EQ(got, fits ? value : decltype(value){}) << what << " len " << len;
+            EXPECT_EQ(in.pos(), fits ? 1 + width : 1) << what << " len " << len;
+        };
+        expect_read(
+            "u8", 1, [](Cursor& c) { return c.u8(); }, uint8_t{0x02});
+        expect_read(
+            "u16", 2, [](Cursor& c) { return c.u16(); }, uint16_t{0x0302});
+        expect_read(
+            "u32", 4, [](Cursor& c) { return c.u32(); }, uint32_t{0x05040302});
+        expect_read(
+            "bytes", 3,
+            [](Cursor& c) {
+                const Body got = c.bytes(3);
+                return Bytes(got.begin(), got.end());
+            },
+            Bytes{0x02, 0x03, 0x04});
+        expect_read(
+            "skip", 3, [](Cursor& c) { return (c.skip(3), 0); }, 0);
     }
 }
 

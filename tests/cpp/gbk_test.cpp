@@ -8,13 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 using quillan::protocol::decode_gbk;
+using quillan::protocol::decode_utf8;
+using quillan::protocol::is_utf8;
 
 namespace {
 
 #include "protocol/gbk_table.inc"
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 std::string decode(const Bytes& bytes) { return decode_gbk(bytes); }
 
@@ -264,5 +268,18 @@ TEST(Gbk, AgreesWithTheStepByStepDecoder) {
             continue;
         if (b.size() >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) continue;
         ASSERT_EQ(decode(b), reference_gb18030(b)) << testing::PrintToString(b);
+    }
+}
+
+TEST(Utf8, WellFormedExactlyWhenDecodingChangesNothing) {
+    const uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                   0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    std::mt19937 rng(99);
+    for (int round = 0; round < 50000; ++round) {
+        Bytes b(rng() % 8);
+        for (auto& x : b) x = interesting[rng() % std::size(interesting)];
+        const std::string decoded = decode_utf8(b);
+        ASSERT_EQ(is_utf8(b), decoded == std::string(b.begin(), b.end()))
+            << testing::PrintToString(b);
     }
 }

@@ -7,17 +7,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "net/address.h"
 #include "net/framing.h"
 #include "test_util.h"
-#include "base/unique_fd.h"
 
 using namespace quillan;
 using namespace quillan::net;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 // Both ends of a connected stream socket pair.
 struct Pair {

@@ -11,7 +11,7 @@ using namespace quillan::reader;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using quillan::testing::Bytes;
 
 void put32(Bytes& b, size_t at, uint32_t v) {
     for (size_t i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));

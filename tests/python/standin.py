@@ -12,6 +12,7 @@ test that forgot to script a reply fails at once instead of waiting for a time-o
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import multiprocessing
 import socket
@@ -19,6 +20,9 @@ import struct
 import threading
 import time
 import zlib
+
+from quillan.sim.protocol import FRAME_HEAD
+from quillan.sim.server import recv_exact
 
 
 @dataclasses.dataclass
@@ -64,25 +68,16 @@ SETUP_REPLY = Reply(body=bytes(range(20)))
 CLOSE = Reply(silent=True, then="close")
 
 
-def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
-    buf = bytearray()
-    while len(buf) < n:
-        try:
-            chunk = sock.recv(n - len(buf))
-        except OSError:
-            return None
-        if not chunk:
-            return None
-        buf += chunk
-    return bytes(buf)
-
-
 def _read_frame(sock: socket.socket) -> bytes | None:
-    head = _recv_exact(sock, 10)
-    if head is None:
+    """The next request frame; None once the connection is closed or broken."""
+    try:
+        head = recv_exact(sock, FRAME_HEAD)
+        if head is None:
+            return None
+        (length,) = struct.unpack_from("<H", head, 6)
+        rest = recv_exact(sock, length)
+    except OSError:
         return None
-    (length,) = struct.unpack_from("<H", head, 6)
-    rest = _recv_exact(sock, length)
     return None if rest is None else head + rest
 
 
@@ -130,10 +125,8 @@ class _Server:
             seen += 1
             if not self.act(sock, reply):
                 break
-        try:
+        with contextlib.suppress(OSError):
             sock.close()
-        except OSError:
-            pass
 
     def act(self, sock: socket.socket, reply: Reply) -> bool:
         """Sends one reply; False when the connection is finished."""
@@ -176,10 +169,8 @@ class _Server:
                 self.frames.clear()
                 self.setup = "answer"
                 for sock in self.conns:
-                    try:
+                    with contextlib.suppress(OSError):
                         sock.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
                 self.conns.clear()
             elif command == "stop":
                 self.listener.close()
@@ -250,10 +241,8 @@ class StandIn:
         self._call("reset")
 
     def close(self) -> None:
-        try:
+        with contextlib.suppress(OSError, EOFError):
             self._call("stop")
-        except (OSError, EOFError):
-            pass
         self._proc.join(5)
         if self._proc.is_alive():
             self._proc.kill()

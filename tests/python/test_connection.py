@@ -5,8 +5,8 @@ import time
 
 import pytest
 
-from quillan._core import TdxClient
 from netutil import black_hole, free_port, open_fds
+from quillan._core import TdxClient
 from standin import Reply, StandIn
 
 SETUP = [

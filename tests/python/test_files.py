@@ -10,8 +10,8 @@ import sys
 import pytest
 
 import quillan._core as core
-from quillan._core import ping_servers, read_daily_bars, read_minute_bars
 from netutil import open_fds
+from quillan._core import ping_servers, read_daily_bars, read_minute_bars
 
 DAILY = struct.Struct("<IIIIIfI4x")
 MINUTE = struct.Struct("<HHfffffI4x")
@@ -136,8 +136,8 @@ class TestFileErrors:
         os.mkfifo(tmp_path / "fifo")
         code = (
             "from quillan._core import read_daily_bars as r\n"
-            "try: r(%r)\n"
-            "except OSError as e: print(type(e).__name__, e)\n" % str(tmp_path / "fifo")
+            f"try: r({str(tmp_path / 'fifo')!r})\n"
+            "except OSError as e: print(type(e).__name__, e)\n"
         )
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
         assert done.stdout == "OSError Cannot mmap file: No such device (os error 19)\n"
@@ -152,7 +152,8 @@ class TestBinding:
                 "(filepath, price_coeff=0.01, vol_coeff=0.01)",
                 "Read daily bars from a .day file. Returns a list of dicts.\n\n"
                 "Each dict has keys: date, open, high, low, close, amount, volume.\n"
-                "Price values are divided by the given `price_coeff` (default 0.01 \u2192 \u5206\u2192\u5143).\n"
+                "Price values are divided by the given `price_coeff` "
+                "(default 0.01 \u2192 \u5206\u2192\u5143).\n"
                 "Amount values are divided by `vol_coeff` (default 0.01).",
             ),
             (

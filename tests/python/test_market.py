@@ -6,6 +6,7 @@ these tests cover what the binding adds: arguments, request bytes, keys, order, 
 
 import pytest
 
+from helpers import Index
 from quillan._core import TdxClient
 from standin import Reply
 
@@ -45,16 +46,6 @@ def varint(v):
         out.append(m & 0x7F)
         m >>= 7
     return bytes(out)
-
-
-class Index:
-    def __init__(self, value, hook=None):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
 
 
 class TestArguments:
@@ -258,7 +249,7 @@ class TestSecurityQuotes:
         assert q == expected
         floats = {"price", "last_close", "open", "high", "low", "amount"}
         for key, value in q.items():
-            is_price = key in floats or key[:3] in ("bid", "ask") and "_vol" not in key
+            is_price = key in floats or (key[:3] in ("bid", "ask") and "_vol" not in key)
             assert type(value) is (str if key == "code" else float if is_price else int), key
 
     def test_each_level_in_its_keys(self, client, standin):

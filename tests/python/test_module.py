@@ -8,6 +8,7 @@ import pytest
 
 import quillan
 import quillan._core as core
+from helpers import Index
 from quillan._core import TdxClient
 
 
@@ -15,10 +16,17 @@ class TestModule:
     def test_docstring(self):
         assert core.__doc__.startswith("quillan._core \u2014 High-performance TDX data reader")
 
-    def test_all_lists_members_in_order(self):
+    def test_every_member(self):
         expected = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
         assert core.__all__ == expected
-        assert quillan.__all__ == [*expected, "Table"]
+        newer = ["Client", "Retry", "ServersFailed", "Table", "adjust", "read_bars", "xdxr_table"]
+        assert quillan.__all__ == [*expected, *newer]
+        assert sorted(n for n in dir(core) if not n.startswith("__")) == sorted(expected)
+        assert [n for n in dir(TdxClient) if not n.startswith("_")] == [
+            "connect", "disconnect", "get_company_info_category", "get_company_info_content",
+            "get_finance_info", "get_report_file", "get_security_bars", "get_security_quotes",
+            "get_transaction_data", "get_xdxr_info",
+        ]  # fmt: skip
 
     def test_init_again_returns_same_object(self):
         # Drop the module from sys.modules and import it anew in a child interpreter process,
@@ -106,7 +114,8 @@ class TestBinding:
             ),
             (
                 lambda c: c.get_report_file(),
-                "TdxClient.get_report_file() missing 2 required positional arguments: 'filename' and 'offset'",
+                "TdxClient.get_report_file() missing 2 required positional arguments: "
+                "'filename' and 'offset'",
             ),
         ],
     )
@@ -124,14 +133,6 @@ class TestBinding:
         name = "".join(["off", "set"])
         with pytest.raises(ConnectionError, match="^Not connected$"):
             TdxClient().get_report_file("a", **{name: 0})
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class TestConversion:
@@ -199,15 +200,14 @@ class TestConversion:
             TdxClient().get_report_file("\udc80", 0)
 
     def test_prefix_keeps_cause(self):
-        class Bad:
-            def __index__(self):
-                try:
-                    raise KeyError("inner")
-                except KeyError as e:
-                    raise TypeError("custom") from e
+        def fail():
+            try:
+                raise KeyError("inner")
+            except KeyError as e:
+                raise TypeError("custom") from e
 
         with pytest.raises(TypeError) as exc:
-            TdxClient().get_report_file("a", Bad())
+            TdxClient().get_report_file("a", Index(0, fail))
         assert str(exc.value) == "argument 'offset': custom"
         assert isinstance(exc.value.__cause__, KeyError)
 
@@ -215,12 +215,11 @@ class TestConversion:
         class MyTypeError(TypeError):
             pass
 
-        class Bad:
-            def __index__(self):
-                raise MyTypeError("mine")
+        def fail():
+            raise MyTypeError("mine")
 
         with pytest.raises(MyTypeError, match="^mine$"):
-            TdxClient().get_report_file("a", Bad())
+            TdxClient().get_report_file("a", Index(0, fail))
 
     def test_conversion_in_parameter_order(self):
         with pytest.raises(TypeError, match="^argument 'filename'"):
@@ -247,17 +246,15 @@ class TestExclusiveUse:
         c = TdxClient()
         seen = []
 
-        class Reenter:
-            def __index__(self):
-                try:
-                    c.disconnect()
-                except RuntimeError as e:
-                    seen.append(str(e))
-                    raise
-                return 0
+        def reenter():
+            try:
+                c.disconnect()
+            except RuntimeError as e:
+                seen.append(str(e))
+                raise
 
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            c.get_report_file("a", Reenter())
+            c.get_report_file("a", Index(0, reenter))
         assert seen == ["Already borrowed"]
         # The flag is cleared once the outer call has ended.
         assert c.disconnect() is None
@@ -266,11 +263,5 @@ class TestExclusiveUse:
 
     def test_other_clients_are_independent(self):
         a, b = TdxClient(), TdxClient()
-
-        class UseOther:
-            def __index__(self):
-                b.disconnect()
-                return 0
-
         with pytest.raises(ConnectionError, match="^Not connected$"):
-            a.get_report_file("a", UseOther())
+            a.get_report_file("a", Index(0, b.disconnect))

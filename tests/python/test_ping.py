@@ -9,8 +9,8 @@ import time
 
 import pytest
 
-from quillan._core import TdxClient, ping_servers
 from netutil import black_hole, free_port, open_fds
+from quillan._core import TdxClient, ping_servers
 
 
 @contextlib.contextmanager

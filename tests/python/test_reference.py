@@ -106,7 +106,7 @@ class TestCommon:
             (
                 "content",
                 "0C 07 10 9C 00 01 68 00 68 00 D0 02 01 00 36 30 30 30 33 36 00 00"
-                + "600036.txt".encode().hex()
+                + b"600036.txt".hex()
                 + "00" * 70
                 + "00000000 10270000 00000000",
             ),
@@ -221,7 +221,7 @@ class TestFinance:
         unscaled = ("gudongrenshu", "meigujingzichan")
         assert list(info)[7:] == FINANCE_FIGURES
         assert [info[k] for k in FINANCE_FIGURES] == [
-            v * (1 if k in unscaled else 10000) for k, v in zip(FINANCE_FIGURES, figures)
+            v * (1 if k in unscaled else 10000) for k, v in zip(FINANCE_FIGURES, figures, strict=True)
         ]
         assert all(type(info[k]) is float for k in FINANCE_FIGURES)
 

@@ -94,5 +94,5 @@ class TestPaging:
         assert download(client, "tdxfin/gpcw.txt") == content
         frames = standin.frames()
         assert [struct.unpack_from("<I", f, 12)[0] for f in frames] == offsets
-        assert all(f == request(b"tdxfin/gpcw.txt", o) for f, o in zip(frames, offsets))
+        assert all(f == request(b"tdxfin/gpcw.txt", o) for f, o in zip(frames, offsets, strict=True))
         assert standin.pending() == 0

@@ -1,6 +1,7 @@
 """The simulator's universe: deterministic, and consistent across commands."""
 
 import hashlib
+import itertools
 import os
 import subprocess
 import sys
@@ -26,7 +27,8 @@ class TestBars:
     def test_daily_bars_aggregate_minutes(self, security):
         minutes = universe.bars(security, 7)
         days = universe.bars(security, 9)
-        assert len(minutes) == 240 * len(days) == 240 * universe.DAY_COUNT
+        traded = [d for d in universe.trading_days() if d not in universe.suspended_days(security)]
+        assert [bar.date for bar in days] == traded and len(minutes) == 240 * len(days)
         for i, day in enumerate(days):
             assert _ohlc(day) == _merged(minutes[240 * i : 240 * (i + 1)])
         assert days[-1].date == universe.LAST_DAY and universe.bars(security, 4) == days
@@ -84,7 +86,7 @@ class TestBars:
 class TestRecords:
     def test_share_capital_chains_into_the_finance_summary(self, security):
         capital = [e for e in universe.events(security) if e.holds_shares]
-        for before, after in zip(capital, capital[1:]):
+        for before, after in itertools.pairwise(capital):
             assert after.values[:2] == before.values[2:]
         info = data.finance_info(security.market, security.code)
         assert info["zongguben"] == capital[-1].values[3] * 10000.0
@@ -94,16 +96,46 @@ class TestRecords:
         kinds = {e.category for e in universe.events(security)}
         assert 1 in kinds and kinds & {11, 12} and kinds & {13, 14} and kinds - {1, 11, 12, 13, 14}
 
+    def test_bars_open_near_the_ex_rights_price(self, security):
+        days = universe.bars(security, 9)
+        dates = [d.date for d in days]
+        ex_dates = sorted(
+            {e.date for e in universe.events(security) if e.category == 1 and e.date > dates[0]}
+        )
+        assert ex_dates
+        for ex_date in ex_dates:
+            at = next(i for i, d in enumerate(dates) if d >= ex_date)
+            price = days[at - 1].close / 100
+            for e in universe.events(security):
+                if e.category == 1 and dates[at - 1] < e.date <= dates[at]:
+                    cash, rights_price, bonus, rights = e.values
+                    price = (price - cash / 10 + rights_price * rights / 10) / (1 + bonus / 10 + rights / 10)
+            # The overnight gap and the first trade move the price by at most 10 ticks.
+            assert abs(days[at].open - price * 100) <= 10 * security.tick + 0.5
+
     def test_company_text_survives_gbk(self, security):
         for title, text in universe.company_sections(security):
             assert text.encode("gbk").decode("gb18030") == text and len(title.encode("gbk")) <= 64
 
 
+def test_ex_rights_of_every_kind_within_the_history():
+    kinds = set()
+    for s in STOCKS:
+        traded = {b.date for b in universe.bars(s, 9)}
+        recent = [e for e in universe.events(s) if e.category == 1 and e.date >= min(traded)]
+        for e in recent:
+            cash, _, bonus, rights = e.values
+            kinds.add(("cash" if cash else "") + ("bonus" if bonus else "") + ("rights" if rights else ""))
+            kinds.add("same day" if sum(o.date == e.date for o in recent) > 1 else "")
+            kinds.add("" if e.date in traded else "suspended")
+    assert kinds >= {"cash", "bonus", "rights", "cashbonusrights", "same day", "suspended"}
+
+
 class TestWindow:
     @pytest.mark.parametrize(
         "length, start, count, expected",
-        [(10, 0, 3, (7, 10)), (10, 2, 3, (5, 8)), (10, 8, 5, (0, 2)), (10, 10, 5, (0, 0)), (10, 0, 0, (10, 10)),
-         (1000, 0, 1000, (200, 1000))],
+        [(10, 0, 3, (7, 10)), (10, 2, 3, (5, 8)), (10, 8, 5, (0, 2)), (10, 10, 5, (0, 0)),
+         (10, 0, 0, (10, 10)), (1000, 0, 1000, (200, 1000))],
     )  # fmt: skip
     def test_counts_back_from_the_newest(self, length, start, count, expected):
         picked = data.window(length, start, count, 800)

@@ -4,7 +4,6 @@ import struct
 
 import pytest
 
-from members import requires
 from quillan.sim import data, universe
 
 SECURITIES = [(s.market, s.code) for s in universe.SECURITIES]
@@ -28,7 +27,6 @@ def same(got, expected):
     assert bits(got) == bits(expected)
 
 
-@requires("get_security_bars")
 class TestBars:
     @pytest.mark.parametrize("category", range(13))
     @pytest.mark.parametrize("security", SECURITIES + [UNKNOWN])
@@ -48,7 +46,6 @@ class TestBars:
         assert day["datetime"][:10] == minutes[0]["datetime"][:10] == minutes[-1]["datetime"][:10]
 
 
-@requires("get_security_quotes")
 class TestQuotes:
     @pytest.mark.parametrize(
         "stocks", [SECURITIES, [(1, "600036")] * 3 + [UNKNOWN], [UNKNOWN], [(0, "000001")] * 80]
@@ -57,7 +54,6 @@ class TestQuotes:
         same(sim_client.get_security_quotes(stocks), data.security_quotes(stocks))
 
 
-@requires("get_transaction_data")
 class TestTrades:
     @pytest.mark.parametrize("security", SECURITIES + [UNKNOWN])
     @pytest.mark.parametrize("start, count", [(0, 2000), (0, 1), (500, 100), (65535, 10)])
@@ -66,7 +62,6 @@ class TestTrades:
         same(sim_client.get_transaction_data(*args), data.transaction_data(*args))
 
 
-@requires("get_xdxr_info", "get_finance_info")
 class TestRecords:
     @pytest.mark.parametrize("security", SECURITIES + [UNKNOWN])
     def test_xdxr(self, sim_client, security):
@@ -83,7 +78,6 @@ class TestRecords:
         same(got, expected)
 
 
-@requires("get_company_info_category", "get_company_info_content")
 class TestCompany:
     @pytest.mark.parametrize("security", SECURITIES + [UNKNOWN])
     def test_index_and_every_section(self, sim_client, security):
@@ -116,7 +110,6 @@ class TestReport:
         assert whole == data.report_file_bytes(filename)
 
 
-@requires("read_daily_bars", "read_minute_bars")
 class TestServedFiles:
     """The terminal files that the simulator serves hold its bars."""
 

@@ -47,7 +47,10 @@ class TestServer:
 
     def test_module_main_leaves_with_its_parent(self):
         # A child started by Server() watches its standard input: when the parent goes, it goes.
-        code = "import quillan.sim, os; s = quillan.sim.Server().start(); print(s._proc.pid, flush=True); os._exit(0)"
+        code = (
+            "import quillan.sim, os; s = quillan.sim.Server().start(); print(s._proc.pid, flush=True); "
+            "os._exit(0)"
+        )
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         pid = int(out.stdout)
         for _ in range(100):

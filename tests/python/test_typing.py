@@ -26,25 +26,17 @@ def fields(name: str) -> list[str]:
     return [n.target.id for n in CLASSES[name].body if isinstance(n, ast.AnnAssign)]
 
 
-@pytest.mark.parametrize("name", sorted(METHODS))
-def test_methods(name):
-    runtime = getattr(core.TdxClient, name, None)
-    if runtime is None:
-        pytest.skip(f"quillan._core has no {name} yet")
-    assert list(inspect.signature(runtime).parameters) == params(METHODS[name])
+@pytest.mark.parametrize(
+    "owner, name", [(core.TdxClient, n) for n in sorted(METHODS)] + [(core, n) for n in sorted(FUNCTIONS)]
+)
+def test_signatures(owner, name):
+    stub = (METHODS if owner is core.TdxClient else FUNCTIONS)[name]
+    assert list(inspect.signature(getattr(owner, name)).parameters) == params(stub)
 
 
-@pytest.mark.parametrize("name", sorted(FUNCTIONS))
-def test_functions(name):
-    runtime = getattr(core, name, None)
-    if runtime is None:
-        pytest.skip(f"quillan._core has no {name} yet")
-    assert list(inspect.signature(runtime).parameters) == params(FUNCTIONS[name])
-
-
-def test_nothing_missing_from_the_stub():
-    methods = {n for n in dir(core.TdxClient) if not n.startswith("_")}
-    assert methods <= set(METHODS) and set(core.__all__) <= set(FUNCTIONS) | {"TdxClient"}
+def test_stub_and_module_have_the_same_members():
+    assert {n for n in dir(core.TdxClient) if not n.startswith("_")} == set(METHODS)
+    assert set(core.__all__) == set(FUNCTIONS) | {"TdxClient"}
 
 
 @pytest.mark.parametrize(
@@ -65,3 +57,11 @@ def test_result_shapes(name, result):
         assert sorted(keys) == sorted(fields(name)) and keys[:5] == fields(name)[:5]
     else:
         assert keys == fields(name)
+
+
+def test_columnar_stub_names_every_member():
+    import quillan._columnar as columnar
+
+    stub = ast.parse((pathlib.Path(quillan.__file__).parent / "_columnar.pyi").read_text())
+    declared = {n.name for n in stub.body if isinstance(n, ast.FunctionDef | ast.ClassDef)}
+    assert set(columnar.__all__) == declared

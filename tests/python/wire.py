@@ -11,6 +11,8 @@ import socket
 import struct
 import zlib
 
+from quillan.sim.server import recv_exact
+
 SETUP = [
     bytes.fromhex("0C 02 18 93 00 01 03 00 03 00 0D 00 01"),
     bytes.fromhex("0C 02 18 94 00 01 03 00 03 00 0D 00 02"),
@@ -81,13 +83,10 @@ class RawClient:
                 self.exchange(packet)
 
     def recv_exact(self, n: int) -> bytes:
-        buf = b""
-        while len(buf) < n:
-            chunk = self.sock.recv(n - len(buf))
-            if not chunk:
-                raise EOFError(f"closed after {len(buf)} of {n} bytes")
-            buf += chunk
-        return buf
+        data = recv_exact(self.sock, n)
+        if data is None:
+            raise EOFError(f"closed before {n} bytes came")
+        return data
 
     def response(self) -> tuple[int, int, bytes]:
         """(ZS, US, decoded body) of the next response."""
@@ -97,7 +96,7 @@ class RawClient:
 
     def exchange(self, request: bytes) -> bytes:
         self.sock.sendall(request)
-        zs, us, body = self.response()
+        _, us, body = self.response()
         assert len(body) == us
         return body
 
@@ -108,128 +107,170 @@ class RawClient:
 # Decoders -----------------------------------------------------------------------------------
 
 
-class Reader:
-    def __init__(self, body: bytes, at: int = 0):
-        self.body, self.p = body, at
-
-    def left(self) -> int:
-        return len(self.body) - self.p
-
-    def price(self) -> int:
-        body, p = self.body, self.p
-        if p >= len(body):
-            return 0
-        first = body[p]
-        value, shift, byte = first & 0x3F, 6, first
-        while byte & 0x80:
-            if p == len(body) - 1:
-                p = len(body)
+def read_price(body: bytes, p: int) -> tuple[int, int]:
+    """(value, position after it) of the price varint at `p`. At the end of the body it reads
+    0; a varint cut by the end reads what it has and leaves the position one past the end. The
+    shift wraps at 64 as the module's does; the magnitude does not wrap at 2^64 (no sane body
+    gets there)."""
+    size = len(body)
+    if p >= size:
+        return 0, p
+    first = body[p]
+    value, shift = first & 0x3F, 6
+    if first & 0x80:
+        while True:
+            if p == size - 1:
+                p = size
                 break
             p += 1
             byte = body[p]
             value += (byte & 0x7F) << shift
-            shift += 7
-        self.p = p + 1
-        return -value if first & 0x40 else value
+            shift = (shift + 7) & 63
+            if not byte & 0x80:
+                break
+    return (-value if first & 0x40 else value), p + 1
 
-    def take(self, fmt: str) -> tuple:
-        values = struct.unpack_from("<" + fmt, self.body, self.p)
-        self.p += struct.calcsize("<" + fmt)
-        return values
+
+def skip_price(body: bytes, p: int) -> int:
+    """The position after the price varint at `p`, with the end-of-body rules of `read_price`."""
+    size = len(body)
+    if p >= size:
+        return p
+    while body[p] & 0x80:
+        if p == size - 1:
+            return size + 1
+        p += 1
+    return p + 1
 
 
 def decode_volume(raw: int) -> float:
     return math.ldexp(1.0 + (raw & 0x7FFFFF) / 8388608.0, (raw >> 23) - 127)
 
 
-def bar_datetime(category: int, raw: bytes) -> str:
-    if category <= 8 and 0x18F >> category & 1:
-        d, t = struct.unpack("<HH", raw)
-        y, md, hour, minute = (d >> 11) + 2004, d & 0x7FF, t // 60, t % 60
-        return f"{y}-{md // 100:02d}-{md % 100:02d} {hour:02d}:{minute:02d}"
-    (v,) = struct.unpack("<I", raw)
-    return f"{v // 10000}-{v % 10000 // 100:02d}-{v % 100:02d} 15:00"
+# Plain functions and locals rather than a reader object: bench/bench_market.py times these
+# against the module, and they should be what a careful Python programmer would write.
 
 
 def decode_bars(category: int, body: bytes) -> list[dict]:
-    out: list[dict] = []
-    if len(body) < 2:
-        return out
-    r, base = Reader(body, 2), 0
+    size = len(body)
+    if size < 2:
+        return []
+    minute_layout = category <= 8 and (0x18F >> category) & 1
+    bars = []
+    p, base = 2, 0
     for _ in range(struct.unpack_from("<H", body)[0]):
-        if r.left() < 4:
+        if p + 4 > size:
             break
-        when = bar_datetime(category, body[r.p : r.p + 4])
-        r.p += 4
-        open_delta, close, high, low = r.price(), r.price(), r.price(), r.price()
-        if r.left() < 8:
+        if minute_layout:
+            d, t = struct.unpack_from("<HH", body, p)
+            md = d & 0x7FF
+            when = f"{(d >> 11) + 2004}-{md // 100:02d}-{md % 100:02d} {t // 60:02d}:{t % 60:02d}"
+        else:
+            (v,) = struct.unpack_from("<I", body, p)
+            when = f"{v // 10000}-{v % 10000 // 100:02d}-{v % 100:02d} 15:00"
+        open_delta, p = read_price(body, p + 4)
+        close, p = read_price(body, p)
+        high, p = read_price(body, p)
+        low, p = read_price(body, p)
+        if p + 8 > size:
             break
-        vol, amount = r.take("II")
+        vol, amount = struct.unpack_from("<II", body, p)
+        p += 8
         o = base + open_delta
-        out.append(
+        bars.append(
             {"datetime": when, "open": o / 1000.0, "high": (o + high) / 1000.0, "low": (o + low) / 1000.0,
              "close": (o + close) / 1000.0, "vol": decode_volume(vol), "amount": decode_volume(amount)}
         )  # fmt: skip
         base = o + close
-    return out
+    return bars
 
 
 def decode_quotes(body: bytes) -> list[dict]:
-    out: list[dict] = []
-    if len(body) < 4:
-        return out
-    r = Reader(body, 4)
+    size = len(body)
+    if size < 4:
+        return []
+    quotes = []
+    p = 4
     for _ in range(struct.unpack_from("<H", body, 2)[0]):
-        if r.left() < 9:
+        if p + 9 > size:
             break
-        market, raw = body[r.p], body[r.p + 1 : r.p + 7]
-        r.p += 9
-        price = r.price()
-        deltas = [r.price() for _ in range(4)]
-        servertime, _, vol, cur_vol = r.price(), r.price(), r.price(), r.price()
-        if r.left() < 4:
+        market = body[p]
+        try:
+            code = body[p + 1 : p + 7].decode().rstrip("\0")
+        except UnicodeDecodeError:
+            code = ""
+        price, p = read_price(body, p + 9)
+        last_close, p = read_price(body, p)
+        open_, p = read_price(body, p)
+        high, p = read_price(body, p)
+        low, p = read_price(body, p)
+        servertime, p = read_price(body, p)
+        p = skip_price(body, p)
+        vol, p = read_price(body, p)
+        cur_vol, p = read_price(body, p)
+        if p + 4 > size:
             break
-        (amount,) = r.take("I")
-        q = {"market": market, "code": raw.decode().rstrip("\0"), "price": price / 100.0}
-        q.update({k: (price + d) / 100.0 for k, d in zip(("last_close", "open", "high", "low"), deltas)})
-        q.update(servertime=servertime, vol=vol, cur_vol=cur_vol, amount=decode_volume(amount))
-        q.update(s_vol=r.price(), b_vol=r.price())
-        r.price(), r.price()
-        for i in range(1, 6):
-            bid, ask, bid_vol, ask_vol = (r.price() for _ in range(4))
-            q.update({f"bid{i}": (price + bid) / 100.0, f"ask{i}": (price + ask) / 100.0})
-            q.update({f"bid_vol{i}": bid_vol, f"ask_vol{i}": ask_vol})
-        if r.left() <= 0:
+        (amount,) = struct.unpack_from("<I", body, p)
+        s_vol, p = read_price(body, p + 4)
+        b_vol, p = read_price(body, p)
+        p = skip_price(body, skip_price(body, p))
+        quote = {
+            "market": market,
+            "code": code,
+            "price": price / 100.0,
+            "last_close": (price + last_close) / 100.0,
+            "open": (price + open_) / 100.0,
+            "high": (price + high) / 100.0,
+            "low": (price + low) / 100.0,
+            "servertime": servertime,
+            "vol": vol,
+            "cur_vol": cur_vol,
+            "amount": decode_volume(amount),
+            "s_vol": s_vol,
+            "b_vol": b_vol,
+        }
+        for level in "12345":
+            bid, p = read_price(body, p)
+            ask, p = read_price(body, p)
+            bid_vol, p = read_price(body, p)
+            ask_vol, p = read_price(body, p)
+            quote["bid" + level] = (price + bid) / 100.0
+            quote["ask" + level] = (price + ask) / 100.0
+            quote["bid_vol" + level] = bid_vol
+            quote["ask_vol" + level] = ask_vol
+        if p >= size:
             break
-        r.p += 2
+        if p + 2 <= size:
+            p += 2
         for _ in range(4):
-            r.price()
-        r.p += 4
-        out.append(q)
-    return out
+            p = skip_price(body, p)
+        quotes.append(quote)
+        if p + 4 <= size:
+            p += 4
+    return quotes
 
 
 def decode_trades(body: bytes) -> list[dict]:
-    out: list[dict] = []
-    if len(body) < 2:
-        return out
-    r, total = Reader(body, 2), 0
+    size = len(body)
+    if size < 2:
+        return []
+    trades = []
+    p, total = 2, 0
     for _ in range(struct.unpack_from("<H", body)[0]):
-        if r.left() < 2:
+        if p + 2 > size:
             break
-        (t,) = r.take("H")
-        delta, vol, num, buyorsell, _ = (r.price() for _ in range(5))
+        (t,) = struct.unpack_from("<H", body, p)
+        delta, p = read_price(body, p + 2)
+        vol, p = read_price(body, p)
+        num, p = read_price(body, p)
+        buyorsell, p = read_price(body, p)
+        p = skip_price(body, p)
         total += delta
-        out.append(
-            {
-                "time": f"{t // 60:02d}:{t % 60:02d}",
-                "price": total / 100.0,
-                "vol": vol,
-                "num": num,
-                "buyorsell": buyorsell,
-            }
-        )
-    return out
+        trades.append(
+            {"time": f"{t // 60:02d}:{t % 60:02d}", "price": total / 100.0, "vol": vol, "num": num,
+             "buyorsell": buyorsell}
+        )  # fmt: skip
+    return trades
 
 
 def decode_xdxr(body: bytes) -> list[dict]:
@@ -248,14 +289,15 @@ def decode_xdxr(body: bytes) -> list[dict]:
         e = {"year": date // 10000, "month": date % 10000 // 100, "day": date % 100, "category": category,
              "name": EVENT_NAMES.get(category, "未知")}  # fmt: skip
         if category == 1:
-            e.update(zip(("fenhong", "peigujia", "songzhuangu", "peigu"), floats))
+            e.update(zip(("fenhong", "peigujia", "songzhuangu", "peigu"), floats, strict=True))
         elif category in (11, 12):
             e["suogu"] = floats[2]
         elif category in (13, 14):
             e.update(xingquanjia=floats[0], fenshu=floats[2])
         else:
             shares = [decode_volume(v) if v else 0.0 for v in raws]
-            e.update(zip(("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben"), shares))
+            keys = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
+            e.update(zip(keys, shares, strict=True))
         out.append(e)
         at += 29
     return out
@@ -270,7 +312,7 @@ def decode_finance(market: int, code: str, body: bytes) -> dict:
     province, industry, updated, ipo = struct.unpack_from("<HHII", body, 13)
     out = {"market": market, "code": code, "liutongguben": liutong * 10000.0, "province": province,
            "industry": industry, "updated_date": updated, "ipo_date": ipo}  # fmt: skip
-    for key, value in zip(FINANCE_KEYS, struct.unpack_from("<29f", body, 25)):
+    for key, value in zip(FINANCE_KEYS, struct.unpack_from("<29f", body, 25), strict=True):
         out[key] = value if key in FINANCE_UNSCALED else value * 10000.0
     return out
 

@@ -18,6 +18,8 @@ enum class ErrorKind {
     FileNotFound,     // the path's metadata could not be read
     FileAccess,       // a file or socket step failed; always plain OSError, whatever the errno
     Internal,         // a consistency failure of our own
+    Interrupted,      // a signal's handler asked a wait to stop (the binding knows why)
+    TimedOut,         // a whole-exchange deadline passed (TimeoutError)
 };
 
 // The one error type of the core. `text` is the complete message the caller sees.

@@ -4,6 +4,7 @@
 
 #include "net/framing.h"
 #include "protocol/codecs.h"
+#include "protocol/cursor.h"
 #include "protocol/gbk.h"
 
 namespace quillan::net {
@@ -12,7 +13,7 @@ namespace {
 constexpr size_t kEntrySize = 152;
 constexpr size_t kTitleWidth = 64;
 constexpr size_t kFileNameWidth = 80;
-constexpr size_t kTextAt = 12;
+constexpr size_t kTextLengthAt = 10;
 
 // The field up to its first zero byte, or all of it when it has none.
 std::span<const uint8_t> until_nul(std::span<const uint8_t> field) {
@@ -35,19 +36,21 @@ std::vector<uint8_t> company_info_category_request(uint8_t market, std::string_v
 
 std::vector<CompanyInfoEntry> decode_company_info_category(std::span<const uint8_t> body) {
     std::vector<CompanyInfoEntry> entries;
-    if (body.size() < 2) return entries;
-    const size_t announced = protocol::load_u16(body.data());
-    const size_t whole = (body.size() - 2) / kEntrySize;
-    const size_t count = std::min(announced, whole);
+    protocol::Cursor in(body);
+    if (!in.has(2)) return entries;
+    const size_t announced = in.u16();
+    const size_t count = std::min(announced, in.remaining() / kEntrySize);
     entries.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-        const auto entry = body.subspan(2 + i * kEntrySize, kEntrySize);
-        const uint8_t* tail = entry.data() + kTitleWidth + kFileNameWidth;
+        const auto title = in.bytes(kTitleWidth);
+        const auto filename = in.bytes(kFileNameWidth);
+        const uint32_t start = in.u32();
+        const uint32_t length = in.u32();
         entries.push_back({
-            protocol::decode_gbk(until_nul(entry.first(kTitleWidth))),
-            protocol::decode_utf8(until_nul(entry.subspan(kTitleWidth, kFileNameWidth))),
-            protocol::load_u32(tail),
-            protocol::load_u32(tail + 4),
+            protocol::decode_gbk(until_nul(title)),
+            protocol::decode_utf8(until_nul(filename)),
+            start,
+            length,
         });
     }
     return entries;
@@ -81,9 +84,11 @@ std::vector<uint8_t> company_info_content_request(uint8_t market, std::string_vi
 }
 
 std::string decode_company_info_content(std::span<const uint8_t> body) {
-    if (body.size() < kTextAt) return {};
-    const size_t announced = protocol::load_u16(body.data() + 10);
-    return protocol::decode_gbk(body.subspan(kTextAt, std::min(announced, body.size() - kTextAt)));
+    protocol::Cursor in(body);
+    if (!in.has(kTextLengthAt + 2)) return {};
+    in.skip(kTextLengthAt);
+    const size_t announced = in.u16();
+    return protocol::decode_gbk(in.bytes(std::min(announced, in.remaining())));
 }
 
 std::string get_company_info_content(Connection& conn, uint8_t market, std::string_view code,

@@ -1,13 +1,12 @@
 #include "commands/finance.h"
 
 #include "net/framing.h"
-#include "protocol/codecs.h"
+#include "protocol/cursor.h"
 
 namespace quillan::net {
 namespace {
 
 constexpr size_t kBodySize = 141;
-constexpr size_t kFiguresAt = 25;
 constexpr double kUnit = 10000.0;
 
 }  // namespace
@@ -24,16 +23,17 @@ std::vector<uint8_t> finance_request(uint8_t market, std::string_view code) {
 }
 
 std::optional<FinanceInfo> decode_finance(std::span<const uint8_t> body) {
-    if (body.size() < kBodySize) return std::nullopt;
-    const uint8_t* b = body.data();
+    protocol::Cursor in(body);
+    if (!in.has(kBodySize)) return std::nullopt;
+    in.skip(9);
     FinanceInfo info;
-    info.liutongguben = protocol::load_f32(b + 9) * kUnit;
-    info.province = protocol::load_u16(b + 13);
-    info.industry = protocol::load_u16(b + 15);
-    info.updated_date = protocol::load_u32(b + 17);
-    info.ipo_date = protocol::load_u32(b + 21);
+    info.liutongguben = in.f32() * kUnit;
+    info.province = in.u16();
+    info.industry = in.u16();
+    info.updated_date = in.u32();
+    info.ipo_date = in.u32();
     for (size_t k = 0; k < kFinanceFigureNames.size(); ++k) {
-        const double v = protocol::load_f32(b + kFiguresAt + 4 * k);
+        const double v = in.f32();
         info.figures[k] = finance_figure_scaled(kFinanceFigureNames[k]) ? v * kUnit : v;
     }
     return info;

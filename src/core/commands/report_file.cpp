@@ -1,6 +1,7 @@
 #include "commands/report_file.h"
 
 #include "net/framing.h"
+#include "protocol/cursor.h"
 
 namespace quillan::net {
 
@@ -17,9 +18,9 @@ std::vector<uint8_t> report_file_request(std::string_view filename, uint32_t off
 
 ReportPiece decode_report_file(std::vector<uint8_t> body) {
     ReportPiece piece;
-    if (body.size() < 4) return piece;
-    piece.chunk_size = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
-                       static_cast<uint32_t>(body[2]) << 16 | static_cast<uint32_t>(body[3]) << 24;
+    protocol::Cursor in(body);
+    if (!in.has(4)) return piece;
+    piece.chunk_size = in.u32();
     body.erase(body.begin(), body.begin() + 4);
     piece.data = std::move(body);
     return piece;

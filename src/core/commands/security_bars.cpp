@@ -3,16 +3,13 @@
 #include <algorithm>
 
 #include "net/framing.h"
+#include "protocol/cursor.h"
 
 namespace quillan::net {
 namespace {
 
 // A bar takes at least 16 bytes: datetime, four one-byte deltas, vol and amount.
 constexpr size_t kMinBarSize = 16;
-
-int64_t wrapping_add(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
 
 }  // namespace
 
@@ -37,28 +34,27 @@ std::vector<uint8_t> security_bars_request(uint16_t category, uint8_t market, st
 }
 
 std::vector<SecurityBar> decode_security_bars(uint16_t category, std::span<const uint8_t> body) {
+    using protocol::wrapping_add;
     std::vector<SecurityBar> bars;
-    const size_t len = body.size();
-    if (len < 2) return bars;
-    const size_t announced = protocol::load_u16(body.data());
+    protocol::Cursor in(body);
+    if (!in.has(2)) return bars;
+    const size_t announced = in.u16();
     // N is only an upper bound: reserve no more than the body can hold.
-    bars.reserve(std::min(announced, (len - 2) / kMinBarSize));
-    size_t p = 2;
+    bars.reserve(std::min(announced, in.remaining() / kMinBarSize));
     int64_t base = 0;
     for (size_t i = 0; i < announced; ++i) {
-        const auto datetime = protocol::read_datetime(category, body, p);
+        const auto datetime = in.datetime(category);
         if (!datetime) break;
-        const int64_t open_delta = protocol::read_price(body, p);
-        const int64_t close_delta = protocol::read_price(body, p);
-        const int64_t high_delta = protocol::read_price(body, p);
-        const int64_t low_delta = protocol::read_price(body, p);
-        // A delta cut by the end leaves p past the end, so this test also drops that bar.
-        if (p > len || len - p < 8) break;
+        const int64_t open_delta = in.price();
+        const int64_t close_delta = in.price();
+        const int64_t high_delta = in.price();
+        const int64_t low_delta = in.price();
+        // A cut delta leaves nothing to have, so this test also drops that bar.
+        if (!in.has(8)) break;
         SecurityBar& bar = bars.emplace_back();
         bar.datetime = *datetime;
-        bar.vol = protocol::decode_volume(protocol::load_u32(body.data() + p));
-        bar.amount = protocol::decode_volume(protocol::load_u32(body.data() + p + 4));
-        p += 8;
+        bar.vol = in.volume();
+        bar.amount = in.volume();
         bar.open = wrapping_add(base, open_delta);
         bar.close = wrapping_add(bar.open, close_delta);
         bar.high = wrapping_add(bar.open, high_delta);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "net/framing.h"
+#include "protocol/cursor.h"
 
 namespace quillan::net {
 namespace {
@@ -28,24 +29,22 @@ std::vector<uint8_t> transaction_data_request(uint8_t market, std::string_view c
 
 std::vector<Transaction> decode_transaction_data(std::span<const uint8_t> body) {
     std::vector<Transaction> trades;
-    const size_t len = body.size();
-    if (len < 2) return trades;
-    const size_t announced = protocol::load_u16(body.data());
+    protocol::Cursor in(body);
+    if (!in.has(2)) return trades;
+    const size_t announced = in.u16();
     // One more than whole trades fit: the last may be a time with its varints cut off.
-    trades.reserve(std::min(announced, (len - 2) / kMinTradeSize + 1));
-    size_t p = 2;
-    uint64_t total = 0;  // wraps like the server's running price
+    trades.reserve(std::min(announced, in.remaining() / kMinTradeSize + 1));
+    int64_t price = 0;
     for (size_t i = 0; i < announced; ++i) {
-        if (p > len || len - p < 2) break;
+        if (!in.has(2)) break;
         Transaction& trade = trades.emplace_back();
-        trade.time = protocol::decode_time(protocol::load_u16(body.data() + p));
-        p += 2;
-        total += static_cast<uint64_t>(protocol::read_price(body, p));
-        trade.vol = protocol::read_price(body, p);
-        trade.num = protocol::read_price(body, p);
-        trade.buyorsell = protocol::read_price(body, p);
-        p = protocol::skip_price(body, p);
-        trade.price = static_cast<int64_t>(total);
+        trade.time = protocol::decode_time(in.u16());
+        price = protocol::wrapping_add(price, in.price());
+        trade.price = price;
+        trade.vol = in.price();
+        trade.num = in.price();
+        trade.buyorsell = in.price();
+        in.skip_price();
     }
     return trades;
 }

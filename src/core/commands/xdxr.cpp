@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "net/framing.h"
-#include "protocol/codecs.h"
+#include "protocol/cursor.h"
 
 namespace quillan::net {
 namespace {
@@ -15,10 +15,7 @@ constexpr size_t kRecordSize = 29;
 constexpr uint16_t kDateLayout = 9;
 
 // A share count in the volume form; a stored 0 means none, not the form's smallest value.
-double load_share_count(const uint8_t* p) {
-    const uint32_t v = protocol::load_u32(p);
-    return v == 0 ? 0.0 : protocol::decode_volume(v);
-}
+double share_count(uint32_t v) { return v == 0 ? 0.0 : protocol::decode_volume(v); }
 
 }  // namespace
 
@@ -71,38 +68,38 @@ std::vector<uint8_t> xdxr_request(uint8_t market, std::string_view code) {
 
 std::vector<XdxrRecord> decode_xdxr(std::span<const uint8_t> body) {
     std::vector<XdxrRecord> records;
-    const size_t len = body.size();
-    if (len < kHeadSize) return records;
-    const size_t announced = protocol::load_u16(body.data() + 9);
+    protocol::Cursor in(body);
+    if (!in.has(kHeadSize)) return records;
+    in.skip(9);
+    const size_t announced = in.u16();
     // N is only an upper bound: reserve no more than the body can hold.
-    records.reserve(std::min(announced, (len - kHeadSize) / kRecordSize));
-    for (size_t i = 0, at = kHeadSize; i < announced; ++i, at += kRecordSize) {
-        // A record counts only when all 29 bytes are there; the date, the category and the
-        // values all lie inside them, so this one test covers every read below.
-        if (len - at < kRecordSize) break;
-        const uint8_t* rec = body.data() + at;
-        size_t p = at + 8;
-        const auto date = protocol::read_datetime(kDateLayout, body, p);
-        if (!date) break;
+    records.reserve(std::min(announced, in.remaining() / kRecordSize));
+    // A record counts only when all 29 bytes are there; every read below lies inside them.
+    for (size_t i = 0; i < announced && in.has(kRecordSize); ++i) {
+        protocol::Cursor rec(in.bytes(kRecordSize));
+        rec.skip(8);
+        const protocol::DateTime date = *rec.datetime(kDateLayout);
         XdxrRecord& r = records.emplace_back();
-        r.year = date->year;
-        r.month = date->month;
-        r.day = date->day;
-        r.category = rec[12];
+        r.year = date.year;
+        r.month = date.month;
+        r.day = date.day;
+        r.category = rec.u8();
         r.values = {};
         switch (xdxr_shape(r.category)) {
             case XdxrShape::Dividend:
-                for (size_t k = 0; k < 4; ++k) r.values[k] = protocol::load_f32(rec + 13 + 4 * k);
+                for (double& v : r.values) v = rec.f32();
                 break;
             case XdxrShape::Consolidation:
-                r.values[2] = protocol::load_f32(rec + 21);
+                rec.skip(8);
+                r.values[2] = rec.f32();
                 break;
             case XdxrShape::Warrant:
-                r.values[0] = protocol::load_f32(rec + 13);
-                r.values[2] = protocol::load_f32(rec + 21);
+                r.values[0] = rec.f32();
+                rec.skip(4);
+                r.values[2] = rec.f32();
                 break;
             case XdxrShape::ShareCapital:
-                for (size_t k = 0; k < 4; ++k) r.values[k] = load_share_count(rec + 13 + 4 * k);
+                for (double& v : r.values) v = share_count(rec.u32());
                 break;
         }
     }

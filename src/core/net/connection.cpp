@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -38,7 +39,14 @@ void set_timeout(int fd, int option, const char* what) {
 
 }  // namespace
 
-void Connection::connect(std::string_view ip, uint16_t port) {
+void Connection::connect(std::string_view ip, uint16_t port) { open(ip, port, std::nullopt); }
+
+void Connection::connect(std::string_view ip, uint16_t port, WaitClock::time_point deadline) {
+    open(ip, port, deadline);
+}
+
+void Connection::open(std::string_view ip, uint16_t port,
+                      std::optional<WaitClock::time_point> deadline) {
     const std::string text = address_text(ip, port);
     auto addr = parse_socket_address(text);
     if (!addr) {
@@ -46,15 +54,23 @@ void Connection::connect(std::string_view ip, uint16_t port) {
                     "Invalid address '" + text + "': invalid socket address syntax");
     }
 
-    UniqueFd sock = tcp_connect(*addr, kConnectTimeout);
+    auto budget = kConnectTimeout;
+    if (deadline) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - WaitClock::now());
+        budget = std::clamp(left, std::chrono::milliseconds{0}, kConnectTimeout);
+    }
+    UniqueFd sock = tcp_connect(*addr, budget, hook_);
     set_timeout(sock.get(), SO_RCVTIMEO, "Failed to set read timeout: ");
     set_timeout(sock.get(), SO_SNDTIMEO, "Failed to set write timeout: ");
 
+    WaitPolicy setup;  // each send and receive 10 s, as ever
+    setup.deadline = deadline;
+    setup.on_interrupt = hook_;
     for (std::span<const uint8_t> packet :
          {std::span<const uint8_t>(kSetup1), std::span<const uint8_t>(kSetup2),
           std::span<const uint8_t>(kSetup3)}) {
-        send_request(sock.get(), packet);
-        drain_response(sock.get());
+        send_request(sock.get(), packet, setup);
+        drain_response(sock.get(), setup);
     }
 
     sock_ = std::move(sock);  // closes the old socket, if any, with a plain close
@@ -70,8 +86,24 @@ void Connection::require_connected() const {
 }
 
 std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame) {
-    send_request(sock_.get(), frame);
-    return read_response(sock_.get());
+    WaitPolicy policy;  // each send and receive 10 s
+    policy.on_interrupt = hook_;
+    return exchange(frame, policy);
+}
+
+std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame,
+                                          WaitClock::time_point deadline) {
+    WaitPolicy policy;
+    policy.per_call = std::nullopt;
+    policy.deadline = deadline;
+    policy.on_interrupt = hook_;
+    return exchange(frame, policy);
+}
+
+std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame,
+                                          const WaitPolicy& policy) {
+    send_request(sock_.get(), frame, policy);
+    return read_response(sock_.get(), policy);
 }
 
 }  // namespace quillan::net

@@ -10,6 +10,7 @@
 
 #include "base/error.h"
 #include "base/unique_fd.h"
+#include "protocol/codecs.h"
 
 namespace quillan::net {
 namespace {
@@ -17,16 +18,13 @@ namespace {
 constexpr size_t kHeaderSize = 16;
 constexpr size_t kFrameHead = 10;  // prefix and the two length fields
 
-uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
 // Fills `buf` completely from the socket.
-void recv_exact(int fd, uint8_t* buf, size_t len) {
+void recv_exact(int fd, uint8_t* buf, size_t len, const WaitPolicy& policy) {
     size_t got = 0;
     while (got < len) {
-        ssize_t n = retry_eintr([&] { return ::recv(fd, buf + got, len - got, 0); });
-        if (n < 0) throw_os_error(errno);
+        size_t n = receive_some(fd, buf + got, len - got, policy);
         if (n == 0) throw Error(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
-        got += static_cast<size_t>(n);
+        got += n;
     }
 }
 
@@ -128,26 +126,23 @@ std::vector<uint8_t> RequestFrame::finish() {
     return std::move(buf_);
 }
 
-void send_request(int fd, std::span<const uint8_t> frame) {
+void send_request(int fd, std::span<const uint8_t> frame, const WaitPolicy& policy) {
     size_t sent = 0;
     while (sent < frame.size()) {
-        // MSG_NOSIGNAL: a peer-closed socket gives EPIPE here instead of killing the process.
-        ssize_t n = retry_eintr(
-            [&] { return ::send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL); });
-        if (n < 0) throw_os_error(errno);
+        size_t n = send_some(fd, frame.data() + sent, frame.size() - sent, policy);
         if (n == 0) throw Error(ErrorKind::WriteZero, "failed to write whole buffer");
-        sent += static_cast<size_t>(n);
+        sent += n;
     }
 }
 
-std::vector<uint8_t> read_response(int fd) {
+std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy) {
     uint8_t header[kHeaderSize];
-    recv_exact(fd, header, sizeof header);
-    const uint16_t zipped = load_u16(header + 12);
-    const uint16_t unzipped = load_u16(header + 14);
+    recv_exact(fd, header, sizeof header, policy);
+    const uint16_t zipped = protocol::load_u16(header + 12);
+    const uint16_t unzipped = protocol::load_u16(header + 14);
 
     std::vector<uint8_t> wire(zipped);
-    if (zipped > 0) recv_exact(fd, wire.data(), wire.size());
+    if (zipped > 0) recv_exact(fd, wire.data(), wire.size(), policy);
     if (zipped == unzipped) return wire;
 
     Inflater inflater;
@@ -157,17 +152,20 @@ std::vector<uint8_t> read_response(int fd) {
     return body;
 }
 
-void drain_response(int fd) noexcept {
+void drain_response(int fd, const WaitPolicy& policy) {
     uint8_t header[kHeaderSize] = {};
-    // One receive only: a header that arrives in pieces leaves its missing bytes zero.
-    if (retry_eintr([&] { return ::recv(fd, header, sizeof header, 0); }) < 0) return;
-    const uint16_t zipped = load_u16(header + 12);
-    if (zipped == 0) return;
     try {
+        // One receive only: a header that arrives in pieces leaves its missing bytes zero.
+        receive_some(fd, header, sizeof header, policy);
+        const uint16_t zipped = protocol::load_u16(header + 12);
+        if (zipped == 0) return;
         std::vector<uint8_t> discard(zipped);
-        recv_exact(fd, discard.data(), discard.size());
+        recv_exact(fd, discard.data(), discard.size(), policy);
+    } catch (const Error& error) {
+        // A failed drain is not an error: the set-up answers are not used. A wait that was
+        // told to stop is another matter.
+        if (error.kind == ErrorKind::Interrupted || error.kind == ErrorKind::TimedOut) throw;
     } catch (...) {
-        // A failed drain is not an error: the set-up answers are not used.
     }
 }
 

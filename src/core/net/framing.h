@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/wait.h"
+
 namespace quillan::net {
 
 // A request frame under construction:
@@ -35,20 +37,23 @@ class RequestFrame {
     std::vector<uint8_t> buf_;
 };
 
-// Writes the whole frame, repeating short and interrupted sends. Never raises SIGPIPE.
-// Throws Error(Os) from send(2) (EPIPE, ECONNRESET, EAGAIN after the send time-out ...) or
-// Error(WriteZero) "failed to write whole buffer" when a send writes nothing.
-void send_request(int fd, std::span<const uint8_t> frame);
+// Writes the whole frame, repeating short and interrupted sends, each send waiting as `policy`
+// allows. Never raises SIGPIPE. Throws Error(Os) from send(2) (EPIPE, ECONNRESET, EAGAIN when a
+// send's time runs out ...), Error(WriteZero) "failed to write whole buffer" when a send writes
+// nothing, and the Interrupted and TimedOut errors of the policy (net/wait.h).
+void send_request(int fd, std::span<const uint8_t> frame, const WaitPolicy& policy = {});
 
 // Reads one response: the 16-byte header (ZS at offset 12, US at offset 14), then ZS body
 // bytes, inflated to exactly US bytes when ZS != US. Returns the body (0 to 65535 bytes).
 // Throws Error(UnexpectedEof) "failed to fill whole buffer" when the peer closes early or the
 // stream inflates to fewer than US bytes, Error(InvalidData) "corrupt deflate stream", or
-// Error(Os) from recv(2) (EAGAIN after the receive time-out, ECONNRESET ...).
-std::vector<uint8_t> read_response(int fd);
+// Error(Os) from recv(2) (EAGAIN when a receive's time runs out, ECONNRESET ...), or the
+// Interrupted and TimedOut errors of the policy. Each receive waits as `policy` allows.
+std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy = {});
 
-// Reads one response with a single receive for the header and throws it away. Never fails:
-// whatever goes wrong ends the drain quietly.
-void drain_response(int fd) noexcept;
+// Reads one response with a single receive for the header and throws it away. Whatever goes
+// wrong ends the drain quietly, except the Interrupted and TimedOut errors of the policy, which
+// go through: they are the caller's, not the peer's.
+void drain_response(int fd, const WaitPolicy& policy = {});
 
 }  // namespace quillan::net

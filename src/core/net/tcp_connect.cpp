@@ -26,7 +26,8 @@ void set_nonblocking(int fd, bool on) {
 
 }  // namespace
 
-UniqueFd tcp_connect(const SocketAddress& addr, std::chrono::milliseconds budget) {
+UniqueFd tcp_connect(const SocketAddress& addr, std::chrono::milliseconds budget,
+                     InterruptHook hook) {
     using Clock = std::chrono::steady_clock;
 
     UniqueFd sock(::socket(addr.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -48,7 +49,12 @@ UniqueFd tcp_connect(const SocketAddress& addr, std::chrono::milliseconds budget
         pollfd pfd{sock.get(), POLLOUT, 0};
         int ready = ::poll(&pfd, 1, static_cast<int>(std::max<long long>(wait_ms, 1)));
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                WaitPolicy policy;
+                policy.on_interrupt = hook;
+                on_interrupt(policy);
+                continue;
+            }
             fail_errno(errno);
         }
         if (ready == 0) continue;  // the deadline test above ends the loop

@@ -16,7 +16,8 @@ char* put_pair(char* out, uint32_t v) {
     return out + 2;
 }
 
-// Writes `v` in decimal with at least `width` (1 or 2) digits; returns the position after it.
+}  // namespace
+
 // Result texts are built for every record, so the usual sizes, two and four digits, take a
 // short path.
 char* put_decimal(char* out, uint32_t v, int width) {
@@ -32,8 +33,6 @@ char* put_decimal(char* out, uint32_t v, int width) {
     while (n > 0) *out++ = digits[--n];
     return out;
 }
-
-}  // namespace
 
 size_t format_datetime(const DateTime& dt, char* out) {
     char* at = put_decimal(out, dt.year, 1);

@@ -29,6 +29,12 @@ inline double load_f32(const uint8_t* p) {
     return static_cast<double>(std::bit_cast<float>(load_u32(p)));
 }
 
+// a + b modulo 2^64. Prices are sums of deltas that the server lets wrap, so the sum wraps
+// too instead of overflowing.
+constexpr int64_t wrapping_add(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
 // A signed price varint at `p`:
 //   first byte   bit 7 more bytes follow, bit 6 negative, bits 0-5 magnitude bits 0-5
 //   next bytes   bit 7 more bytes follow, bits 0-6 the next 7 magnitude bits
@@ -112,6 +118,10 @@ struct TimeOfDay {
 
 // Minutes since midnight as hour and minute; t = 1500 is 25:00, nothing is validated.
 inline TimeOfDay decode_time(uint16_t t) { return {t / 60u, t % 60u}; }
+
+// Writes `v` in decimal with at least `width` (1 or 2) digits into `out`, which has room for
+// ten; returns the position after the last digit. No NUL is written.
+char* put_decimal(char* out, uint32_t v, int width);
 
 // Room for any text that format_datetime or format_time writes.
 inline constexpr size_t kDateTimeTextMax = 64;

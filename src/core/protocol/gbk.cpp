@@ -111,48 +111,58 @@ void decode_gb18030(std::span<const uint8_t> in, std::string& out) {
     }
 }
 
+// The UTF-8 sequence that starts with the non-ASCII byte in[i]: its length and whether it is
+// well formed. An ill-formed one is its maximal subpart, at least the one byte; the first byte
+// that does not fit is not part of it.
+struct Utf8Sequence {
+    size_t length;
+    bool well_formed;
+};
+
+Utf8Sequence utf8_sequence(std::span<const uint8_t> in, size_t i) {
+    const uint8_t b = in[i];
+    size_t needed = 0;
+    uint8_t lower = 0x80, upper = 0xBF;
+    if (between(b, 0xC2, 0xDF)) {
+        needed = 1;
+    } else if (between(b, 0xE0, 0xEF)) {
+        needed = 2;
+        if (b == 0xE0) lower = 0xA0;
+        if (b == 0xED) upper = 0x9F;
+    } else if (between(b, 0xF0, 0xF4)) {
+        needed = 3;
+        if (b == 0xF0) lower = 0x90;
+        if (b == 0xF4) upper = 0x8F;
+    } else {
+        return {1, false};
+    }
+    size_t seen = 0;
+    while (seen < needed && i + 1 + seen < in.size() &&
+           between(in[i + 1 + seen], seen == 0 ? lower : uint8_t{0x80},
+                   seen == 0 ? upper : uint8_t{0xBF})) {
+        ++seen;
+    }
+    return {1 + seen, seen == needed};
+}
+
 // The UTF-8 decoder, replacing each maximal ill-formed subpart with one U+FFFD.
 void decode_utf8(std::span<const uint8_t> in, std::string& out) {
-    const size_t n = in.size();
     size_t i = 0;
-    while (i < n) {
-        const uint8_t b = in[i];
-        if (b < 0x80) {
-            out += static_cast<char>(b);
+    while (i < in.size()) {
+        if (in[i] < 0x80) {
+            out += static_cast<char>(in[i]);
             ++i;
             continue;
         }
-        size_t needed = 0;
-        uint8_t lower = 0x80, upper = 0xBF;
-        if (between(b, 0xC2, 0xDF)) {
-            needed = 1;
-        } else if (between(b, 0xE0, 0xEF)) {
-            needed = 2;
-            if (b == 0xE0) lower = 0xA0;
-            if (b == 0xED) upper = 0x9F;
-        } else if (between(b, 0xF0, 0xF4)) {
-            needed = 3;
-            if (b == 0xF0) lower = 0x90;
-            if (b == 0xF4) upper = 0x8F;
-        } else {
-            put_utf8(out, kReplacement);
-            ++i;
-            continue;
-        }
-        // Well-formed input is copied as it is; the first byte that does not fit ends the
-        // subpart with one U+FFFD and is read again.
-        size_t seen = 0;
-        while (seen < needed && i + 1 + seen < n &&
-               between(in[i + 1 + seen], seen == 0 ? lower : uint8_t{0x80},
-                       seen == 0 ? upper : uint8_t{0xBF})) {
-            ++seen;
-        }
-        if (seen == needed) {
-            out.append(reinterpret_cast<const char*>(in.data() + i), needed + 1);
+        // Well-formed input is copied as it is; the byte after an ill-formed subpart is read
+        // again.
+        const Utf8Sequence seq = utf8_sequence(in, i);
+        if (seq.well_formed) {
+            out.append(reinterpret_cast<const char*>(in.data() + i), seq.length);
         } else {
             put_utf8(out, kReplacement);
         }
-        i += 1 + seen;
+        i += seq.length;
     }
 }
 
@@ -217,6 +227,19 @@ std::string decode_utf8(std::span<const uint8_t> bytes) {
     out.reserve(bytes.size());
     decode_utf8(bytes, out);
     return out;
+}
+
+bool is_utf8(std::span<const uint8_t> bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        if (bytes[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const Utf8Sequence seq = utf8_sequence(bytes, i);
+        if (!seq.well_formed) return false;
+        i += seq.length;
+    }
+    return true;
 }
 
 }  // namespace quillan::protocol

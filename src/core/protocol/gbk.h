@@ -21,4 +21,8 @@ std::string decode_gbk(std::span<const uint8_t> bytes);
 // mark is looked for and NUL bytes stay in the text. Never fails.
 std::string decode_utf8(std::span<const uint8_t> bytes);
 
+// Whether `bytes` are well-formed UTF-8: no overlong forms, surrogates, code points above
+// U+10FFFF or cut sequences.
+bool is_utf8(std::span<const uint8_t> bytes);
+
 }  // namespace quillan::protocol

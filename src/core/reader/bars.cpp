@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "protocol/codecs.h"
+
 namespace quillan::reader {
 namespace {
 
@@ -21,19 +23,6 @@ T load(Record rec, size_t offset) {
 uint32_t u32(Record rec, size_t offset) { return load<uint32_t>(rec, offset); }
 uint16_t u16(Record rec, size_t offset) { return load<uint16_t>(rec, offset); }
 double f32(Record rec, size_t offset) { return static_cast<double>(load<float>(rec, offset)); }
-
-// Writes `value` in decimal, at least `width` digits; returns the end.
-char* put_number(char* out, uint32_t value, int width) {
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n < width) digits[n++] = '0';
-    while (n > 0) *out++ = digits[--n];
-    return out;
-}
 
 // Decodes every record of `file` with `decode`, into a vector reserved once for the size the
 // file had when it was opened.
@@ -95,25 +84,25 @@ MinuteBar decode_minute_bar(Record rec) {
 }
 
 size_t format_daily_date(uint32_t date, char (&out)[kDailyDateMax]) {
-    char* p = put_number(out, date / 10000, 1);
+    char* p = protocol::put_decimal(out, date / 10000, 1);
     *p++ = '-';
-    p = put_number(p, date % 10000 / 100, 2);
+    p = protocol::put_decimal(p, date % 10000 / 100, 2);
     *p++ = '-';
-    p = put_number(p, date % 100, 2);
+    p = protocol::put_decimal(p, date % 100, 2);
     return static_cast<size_t>(p - out);
 }
 
 size_t format_minute_datetime(uint16_t date, uint16_t time, char (&out)[kMinuteDateTimeMax]) {
     const uint32_t month_day = date & 0x7FFu;
-    char* p = put_number(out, (date >> 11) + 2004u, 1);
+    char* p = protocol::put_decimal(out, (date >> 11) + 2004u, 1);
     *p++ = '-';
-    p = put_number(p, month_day / 100, 2);
+    p = protocol::put_decimal(p, month_day / 100, 2);
     *p++ = '-';
-    p = put_number(p, month_day % 100, 2);
+    p = protocol::put_decimal(p, month_day % 100, 2);
     *p++ = ' ';
-    p = put_number(p, time / 60u, 2);
+    p = protocol::put_decimal(p, time / 60u, 2);
     *p++ = ':';
-    p = put_number(p, time % 60u, 2);
+    p = protocol::put_decimal(p, time % 60u, 2);
     return static_cast<size_t>(p - out);
 }
 

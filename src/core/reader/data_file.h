@@ -18,9 +18,11 @@ inline constexpr size_t kRecordSize = 32;
 // The file is not read through a mapping: the terminal rewrites its files while it runs, and
 // a mapped page that vanishes under a shrinking file delivers SIGBUS, which would take the
 // interpreter down. Records are copied out with pread into a small buffer instead, and a file
-// that has become shorter simply ends early. The file is still mapped once when it is opened
-// (and unmapped at once), so that every kind of path fails or passes exactly as a reader that
-// maps its file would: directories, FIFOs, /proc entries and devices alike.
+// that has become shorter simply ends early.
+//
+// Opening maps the file once and unmaps it at once: the mapping decides which paths are read.
+// Whatever the system refuses to map (directories, FIFOs, most /proc entries and many devices)
+// fails there with "Cannot mmap file" instead of giving no records or blocking in a read.
 class RecordFile {
   public:
     // Opens `path`:

@@ -20,7 +20,8 @@ the securities and their history, and documents the units and the meaning of the
 categories.
 """
 
-from quillan.sim import data, universe
+from quillan.sim import data, long_history, universe
+from quillan.sim.faults import Fault
 from quillan.sim.server import Server
 
-__all__ = ["Server", "data", "universe"]
+__all__ = ["Fault", "Server", "data", "long_history", "universe"]

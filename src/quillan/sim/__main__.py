@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 import threading
 
+from quillan.sim.faults import Fault
 from quillan.sim.server import SimServer
 
 
@@ -13,6 +15,20 @@ def _port(text: str) -> int:
     if not text.isdigit() or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"invalid port '{text}' (0 to 65535)")
     return int(text)
+
+
+def _take_orders(server: SimServer) -> None:
+    """Reads fault plans, one JSON line each, from standard input until it ends."""
+    for line in sys.stdin.buffer:
+        try:
+            plan = json.loads(line)
+            faults = [Fault.from_json(f) for f in plan["faults"]]
+            every = Fault.from_json(plan["every"]) if plan.get("every") else None
+        except (ValueError, KeyError, TypeError) as err:
+            print(f"quillan.sim: bad fault plan: {err}", flush=True)
+            continue
+        server.faults.set(faults, every)
+        print("quillan.sim: faults set", flush=True)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -24,12 +40,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--port", type=_port, default=7709, help="port to listen on, 0 for any free one (default 7709)"
     )
+    parser.add_argument(
+        "--delay",
+        type=float,
+        default=0.0,
+        help="seconds to hold back every answer, as a distant server would",
+    )
     parser.add_argument("--verbose", "-v", action="store_true", help="log connections and requests on stderr")
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
     parser.add_argument("--watch-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     try:
-        server = SimServer(args.host, args.port, verbose=args.verbose)
+        server = SimServer(args.host, args.port, verbose=args.verbose, delay=max(0.0, args.delay))
     except OSError as err:
         print(
             f"quillan.sim: error: cannot listen on {args.host}:{args.port}: {err.strerror or err}",
@@ -41,7 +63,7 @@ def main(argv: list[str] | None = None) -> int:
         thread = threading.Thread(target=server.serve_forever, daemon=True)
         thread.start()
         if args.watch_stdin:
-            sys.stdin.buffer.read()
+            _take_orders(server)
         else:
             thread.join()
     except KeyboardInterrupt:  # Ctrl-C: the way to stop it

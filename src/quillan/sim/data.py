@@ -18,7 +18,8 @@ How the simulator reads the arguments:
   `MAX_BARS` bars and `MAX_TRADES` trades go out per request.
 - Bar categories mean what `quillan.sim.universe.CATEGORIES` says; other categories have no
   bars.
-- A security outside the universe gets empty answers (and no quote record).
+- A security outside the universe gets empty answers (and no quote record), except the
+  long-history codes of `quillan.sim.long_history` for bars and trades.
 - A report file goes out in pieces of at most `REPORT_PIECE` bytes, each announced with its
   true size; past the end of the file the piece is empty.
 """
@@ -30,7 +31,7 @@ import struct
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from quillan.sim import universe
+from quillan.sim import long_history, universe
 from quillan.sim.codec import as_volume
 from quillan.sim.universe import Bar, Event, Finance, Quote, Security, Trade
 
@@ -74,9 +75,12 @@ def window(length: int, start: int, count: int, limit: int) -> slice:
 
 def sent_bars(category: int, market: int, code: str, start: int, count: int) -> tuple[Bar, ...]:
     security = universe.find(market, code)
-    if security is None:
+    if security is not None:
+        series = universe.bars(security, category)
+    elif long_history.is_long(market, code):
+        series = long_history.bars(code, category)
+    else:
         return ()
-    series = universe.bars(security, category)
     return series[window(len(series), start, count, MAX_BARS)]
 
 
@@ -88,9 +92,12 @@ def sent_quotes(stock_list: Sequence[tuple[int, str]]) -> list[Quote]:
 
 def sent_trades(market: int, code: str, start: int, count: int) -> tuple[Trade, ...]:
     security = universe.find(market, code)
-    if security is None:
+    if security is not None:
+        series = universe.trades(security)
+    elif long_history.is_long(market, code):
+        series = long_history.trades(code)
+    else:
         return ()
-    series = universe.trades(security)
     return series[window(len(series), start, count, MAX_TRADES)]
 
 
@@ -219,7 +226,7 @@ def event_dict(event: Event) -> dict[str, Any]:
     elif event.category in (13, 14):
         out.update(xingquanjia=v[0], fenshu=v[2])
     else:
-        out.update(zip(_SHARE_KEYS, v))
+        out.update(zip(_SHARE_KEYS, v, strict=True))
     return out
 
 
@@ -242,7 +249,7 @@ def finance_info(market: int, code: str) -> dict[str, Any]:
         "updated_date": fin.updated_date,
         "ipo_date": fin.ipo_date,
     }
-    for key, value in zip(universe.FINANCE_KEYS, fin.figures):
+    for key, value in zip(universe.FINANCE_KEYS, fin.figures, strict=True):
         out[key] = value if key in universe.FINANCE_UNSCALED else value * 10000.0
     return out
 

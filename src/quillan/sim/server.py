@@ -7,6 +7,8 @@ starts ``python -m quillan.sim`` as a child process and stops it on exit.
 
 from __future__ import annotations
 
+import contextlib
+import json
 import os
 import select
 import socket
@@ -14,11 +16,13 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
 from types import TracebackType
 
+from quillan.sim.faults import SETUP_COMMANDS, ConnectionFaults, Fault, FaultPlan, commit
 from quillan.sim.protocol import FRAME_HEAD, respond
 
-__all__ = ["Server", "SimServer", "address_text"]
+__all__ = ["Server", "SimServer", "address_text", "recv_exact"]
 
 
 def address_text(host: str, port: int) -> str:
@@ -26,7 +30,8 @@ def address_text(host: str, port: int) -> str:
     return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
 
 
-def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
+def recv_exact(sock: socket.socket, n: int) -> bytes | None:
+    """The next `n` bytes from `sock`; None when the peer closes the connection before them."""
     buf = bytearray()
     while len(buf) < n:
         chunk = sock.recv(n - len(buf))
@@ -38,15 +43,26 @@ def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
 
 class SimServer:
     """A listening simulator in this process: one thread accepts, one thread per connection
-    reads request frames and answers each in turn."""
+    reads request frames and answers each in turn, with the whole response that `answer`
+    returns for the whole request frame."""
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, verbose: bool = False):
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        verbose: bool = False,
+        answer: Callable[[bytes], bytes] = respond,
+        delay: float = 0.0,
+    ):
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.listener = socket.create_server((host, port), family=family, backlog=128)
         self.host = host
         self.port: int = self.listener.getsockname()[1]
         self.verbose = verbose
+        self.answer = answer
         self._closed = threading.Event()
+        self.faults = FaultPlan()
+        self.delay = delay  # seconds every data answer is held back, as a distant server would
 
     @property
     def address(self) -> str:
@@ -66,10 +82,8 @@ class SimServer:
 
     def close(self) -> None:
         self._closed.set()
-        try:
+        with contextlib.suppress(OSError):
             self.listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         self.listener.close()
 
     def _log(self, text: str) -> None:
@@ -78,29 +92,36 @@ class SimServer:
 
     def _serve(self, sock: socket.socket, peer: object) -> None:
         self._log(f"connection from {peer}")
+        faults = ConnectionFaults(self.faults)
         with sock:
             try:
-                while self._answer_one(sock):
+                while self._answer_one(sock, faults):
                     pass
             except OSError as err:  # reset by the peer, and the like
                 self._log(f"connection from {peer}: {err}")
         self._log(f"connection from {peer} closed")
 
-    def _answer_one(self, sock: socket.socket) -> bool:
+    def _answer_one(self, sock: socket.socket, faults: ConnectionFaults) -> bool:
         """Reads one request frame and answers it; False when the connection is done."""
-        head = _recv_exact(sock, FRAME_HEAD)
+        head = recv_exact(sock, FRAME_HEAD)
         if head is None:
             return False
         if head[0] != 0x0C:
             # Not a request frame: there is no telling where the next one starts.
             self._log(f"dropping a connection that sent {head.hex(' ')}")
             return False
-        rest = _recv_exact(sock, int.from_bytes(head[6:8], "little"))
+        rest = recv_exact(sock, int.from_bytes(head[6:8], "little"))
         if rest is None:
             return False
         frame = head + rest
+        fault = faults.strike(int.from_bytes(frame[10:12], "little"))
+        if fault is not None:
+            self._log(f"fault: {fault}")
+            return commit(fault, sock, lambda: self.answer(frame), self._closed)
+        if self.delay and int.from_bytes(frame[10:12], "little") not in SETUP_COMMANDS:
+            self._closed.wait(self.delay)
         try:
-            response = respond(frame)
+            response = self.answer(frame)
         except Exception as err:  # a bug here must not take the server down
             print(f"quillan.sim: error answering {frame.hex(' ')}: {err!r}", file=sys.stderr, flush=True)
             response = respond(b"")
@@ -119,10 +140,11 @@ class Server:
     context ends, when `stop` is called, or when this process goes away.
     """
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False, delay: float = 0.0):
         self.host = host
         self.port = port
         self.verbose = verbose
+        self.delay = delay
         self._proc: subprocess.Popen[bytes] | None = None
 
     @property
@@ -144,6 +166,7 @@ class Server:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
         command = [sys.executable, "-m", "quillan.sim", "--host", self.host, "--port", str(self.port)]
         command += ["--watch-stdin"] + (["--verbose"] if self.verbose else [])
+        command += ["--delay", repr(self.delay)] if self.delay else []
         proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self._proc = proc
         assert proc.stdout is not None
@@ -155,6 +178,21 @@ class Server:
             raise RuntimeError(f"the simulator did not start ({line.strip() or 'no answer'})")
         self.port = int(line.rsplit(":", 1)[1])
         return self
+
+    def set_faults(self, *faults: Fault, every: Fault | None = None, timeout: float = 10.0) -> None:
+        """Faults for the connections to come (see `quillan.sim.faults`): the next connections
+        take `faults` one each, the rest `every` (None: no fault). A new call replaces what
+        is left of the previous one. Returns once the child has taken them."""
+        proc = self._proc
+        if proc is None or proc.stdin is None or proc.stdout is None:
+            raise RuntimeError("the simulator is not running")
+        plan = {"faults": [f.to_json() for f in faults], "every": every.to_json() if every else None}
+        proc.stdin.write(json.dumps(plan).encode() + b"\n")
+        proc.stdin.flush()
+        ready, _, _ = select.select([proc.stdout], [], [], timeout)
+        line = proc.stdout.readline().decode(errors="replace") if ready else ""
+        if not line.startswith("quillan.sim: faults set"):
+            raise RuntimeError(f"the simulator did not take the faults ({line.strip() or 'no answer'})")
 
     def stop(self) -> None:
         """Stops the child (closing its standard input asks it to leave) and waits for it."""

@@ -9,9 +9,11 @@ same market. Units, chosen once for every command:
 - share capital is counted in units of 10,000 shares.
 
 The trading calendar is `DAY_COUNT` weekdays ending on `LAST_DAY`, each with two sessions of
-120 minutes, 09:30 to 11:30 and 13:00 to 15:00. Every minute holds two to five trades, so the
+120 minutes, 09:30 to 11:30 and 13:00 to 15:00; a suspended security has no bars on the days
+that `suspended_days` names. Every minute holds two to five trades, so the
 history is built bottom-up: trades make one-minute bars, one-minute bars make the longer bars,
-and the quotes and the finance and ex-rights records agree with them.
+and the quotes and the finance and ex-rights records agree with them. On an ex-rights date the
+price walk restarts from the ex-rights reference price of the last close, as an exchange does.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import functools
+import math
 import random
 import threading
 import zlib
@@ -52,6 +55,8 @@ __all__ = [
     "find",
     "minute_bars",
     "quote",
+    "reference_price",
+    "suspended_days",
     "trades",
     "trading_days",
 ]
@@ -172,9 +177,18 @@ def _build_history(security: Security) -> _History:
     floor = max(1, security.base_price // 4)
     price = security.base_price
     days = trading_days()
+    suspended = set(suspended_days(security))
     per_day: list[tuple[Bar, ...]] = []
     last_trades: list[Trade] = []
+    previous: datetime.date | None = None
     for index, day in enumerate(days):
+        if day in suspended:
+            continue
+        if previous is not None:
+            reference = reference_price(price, _ex_rights_between(security, previous, day))
+            floor = max(1, floor * reference // price)
+            price = reference
+        previous = day
         is_last = index == len(days) - 1
         price = max(floor, price + tick * (rng.getrandbits(4) - 7))  # the overnight gap
         bars_of_day: list[Bar] = []
@@ -330,7 +344,9 @@ class Quote:
 
 @functools.cache
 def quote(security: Security) -> Quote:
-    """The closing quote of the last trading day; it agrees with that day's bar and trades."""
+    """The closing quote of the last trading day; it agrees with that day's bar and trades. Its
+    last close is the day before's, or its ex-rights reference price when the day is an
+    ex-rights date."""
     days = _daily(security)
     today, yesterday = days[-1], days[-2]
     day_trades = trades(security)
@@ -348,7 +364,7 @@ def quote(security: Security) -> Quote:
     return Quote(
         security,
         today.close,
-        yesterday.close,
+        reference_price(yesterday.close, _ex_rights_between(security, yesterday.date, today.date)),
         today.open,
         today.high,
         today.low,
@@ -441,7 +457,69 @@ def events(security: Security) -> tuple[Event, ...]:
             (f32(rng.randrange(5, 60) / 10), f32(rng.randrange(300, 900) / 100), 0.0, f32(1.5)),
         )
     )
+    for back, kinds in _RECENT_EX_RIGHTS.get(security.label, ()):
+        when = _weekday_back(back)
+        values = [_ex_rights_values(security, kind) for kind in kinds]
+        out.extend(Event(when, 1, v) for v in values)
+        added = total * sum(int(v[2] + v[3]) for v in values) // 10
+        if added:  # bonus and rights shares list on the ex-date
+            capital(when, 2, floating + added, total + added)
     return tuple(out)
+
+
+# Ex-rights events of the recent past, per security: (weekdays before LAST_DAY, kinds); kinds
+# listed together fall on one date, in that order. sz000002 is suspended around its bonus issue.
+_RECENT_EX_RIGHTS: dict[str, tuple[tuple[int, tuple[str, ...]], ...]] = {
+    "sz000001": ((120, ("cash",)), (40, ("combined",))),
+    "sz000002": ((130, ("rights",)), (74, ("bonus",))),
+    "sz000858": ((110, ("cash",)), (50, ("bonus", "cash"))),
+    "sz300750": ((90, ("bonus",)), (20, ("combined",))),
+    "sh600036": ((135, ("cash",)), (95, ("bonus",)), (55, ("rights",)), (15, ("cash", "bonus"))),
+    "sh600519": ((100, ("cash",)),),
+    "sh601318": ((60, ("combined",)), (10, ("cash",))),
+}
+_SUSPENDED: dict[str, tuple[int, ...]] = {"sz000002": (75, 74, 73)}
+
+
+def _weekday_back(count: int) -> datetime.date:
+    """The weekday `count` weekdays before LAST_DAY (which is 0)."""
+    day = LAST_DAY
+    while count:
+        day -= datetime.timedelta(days=1)
+        count -= day.weekday() < 5
+    return day
+
+
+def _ex_rights_values(security: Security, kind: str) -> tuple[float, float, float, float]:
+    """Per 10 shares: a cash dividend of about 3%, 3 bonus shares, 2 rights shares at 80% of the
+    first day's price, or all three (with 1 rights share)."""
+    price = security.base_price / 100
+    cash, rights_price = f32(round(price * 0.3, 1)), f32(round(price * 0.8, 2))
+    return {
+        "cash": (cash, 0.0, 0.0, 0.0),
+        "bonus": (0.0, 0.0, 3.0, 0.0),
+        "rights": (0.0, rights_price, 0.0, 2.0),
+        "combined": (cash, rights_price, 2.0, 1.0),
+    }[kind]
+
+
+def suspended_days(security: Security) -> tuple[datetime.date, ...]:
+    """The days of the calendar on which `security` did not trade, oldest first."""
+    return tuple(sorted(_weekday_back(back) for back in _SUSPENDED.get(security.label, ())))
+
+
+def _ex_rights_between(security: Security, after: datetime.date, until: datetime.date) -> list[Event]:
+    return [e for e in events(security) if e.category == 1 and after < e.date <= until]
+
+
+def reference_price(close: int, ex_rights: Iterable[Event]) -> int:
+    """The ex-rights reference price, in cents, after `close` (cents) and the ex-rights events
+    in order, each starting from the price the one before left; rounded once, at the end."""
+    price = close / 100
+    for event in ex_rights:
+        fenhong, peigujia, songzhuangu, peigu = event.values
+        price = (price - fenhong / 10 + peigujia * peigu / 10) / (1 + songzhuangu / 10 + peigu / 10)
+    return close if price == close / 100 else max(1, math.floor(price * 100 + 0.5))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -537,12 +615,15 @@ def company_sections(security: Security) -> tuple[tuple[str, str], ...]:
     q = quote(s)
     fin = finance(s)
     assert fin is not None
-    figure = dict(zip(FINANCE_KEYS, fin.figures))
+    figure = dict(zip(FINANCE_KEYS, fin.figures, strict=True))
     dividends = [e for e in events(s) if e.category == 1]
     lines_div = "\n".join(
-        f"{e.date:%Y-%m-%d}  每10股派现金{e.values[0] * 10:.2f}元"
-        + (f"，送{e.values[2]:g}股" if e.values[2] else "")
-        + (f"，配{e.values[3]:g}股（配股价{e.values[1]:.2f}元）" if e.values[3] else "")
+        f"{e.date:%Y-%m-%d}  每10股"
+        + "，".join(
+            ([f"派现金{e.values[0]:.2f}元"] if e.values[0] else [])
+            + ([f"送{e.values[2]:g}股"] if e.values[2] else [])
+            + ([f"配{e.values[3]:g}股（配股价{e.values[1]:.2f}元）"] if e.values[3] else [])
+        )
         for e in dividends
     )
     capital = [e for e in events(s) if e.holds_shares]

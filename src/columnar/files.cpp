@@ -1,0 +1,98 @@
+// read_bar_columns: a terminal bar file as column buffers, read without the interpreter lock.
+
+#include <limits>
+
+#include "column_buffer.h"
+#include "gil.h"
+#include "members.h"
+#include "py_args.h"
+#include "py_build.h"
+#include "py_error.h"
+#include "reader/bar_columns.h"
+
+namespace quillan::py {
+namespace {
+
+using columns::Column;
+using columns::ColumnKind;
+
+// A path as the bytes the system gets: the caller encodes it (os.fsencode), so a name that is
+// not UTF-8 still reaches the file it names.
+struct PathBytes {
+    using type = std::string;
+    static constexpr bool kRequired = true;
+    static std::string convert(PyObject* obj) {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!PyBytes_Check(obj)) {
+            PyErr_Format(PyExc_TypeError, "expected bytes, not %.200s", Py_TYPE(obj)->tp_name);
+            throw_py_error();
+        }
+        if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) throw_py_error();
+        return std::string(data, static_cast<size_t>(size));
+    }
+};
+
+// One keyword-free bool.
+struct Flag {
+    using type = bool;
+    static constexpr bool kRequired = true;
+    static bool convert(PyObject* obj) {
+        int truth = PyObject_IsTrue(obj);
+        if (truth < 0) throw_py_error();
+        return truth != 0;
+    }
+};
+
+DictShape kDailyNames{"date", "open", "high", "low", "close", "amount", "volume"};
+DictShape kMinuteNames{"datetime", "open", "high", "low", "close", "amount", "volume"};
+
+// ({time name: buffer, "open": buffer, ...}, number of impossible times)
+PyRef bar_table(reader::BarColumns bars, bool minute) {
+    DictFill columns(minute ? kMinuteNames : kDailyNames);
+    columns.add(make_column_buffer(
+        Column(std::move(bars.time), minute ? ColumnKind::Seconds : ColumnKind::Days)));
+    for (columns::Values<double>* values :
+         {&bars.open, &bars.high, &bars.low, &bars.close, &bars.amount, &bars.volume}) {
+        columns.add(make_column_buffer(Column(std::move(*values))));
+    }
+    PyRef impossible = uint_obj(bars.impossible);
+    PyRef dict = columns.done();
+    return PyRef::steal(PyTuple_Pack(2, dict.get(), impossible.get()));
+}
+
+PyObject* read_bar_columns(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static Signature<PathBytes, Flag, RealOr<100.0>> sig{"read_bar_columns",
+                                                         {"path", "minute", "scale"}};
+    return guarded([&]() -> PyRef {
+        auto [path, minute, scale] = sig.convert(sig.bind(args, nargsf, kwnames));
+        if (!(scale > 0 && scale <= std::numeric_limits<double>::max())) {
+            PyRef value = float_obj(scale);
+            PyErr_Format(PyExc_ValueError, "scale must be a positive finite number, not %R",
+                         value.get());
+            throw_py_error();
+        }
+        reader::BarColumns bars = without_gil([&] {
+            return minute ? reader::read_minute_columns(path)
+                          : reader::read_daily_columns(path, scale);
+        });
+        return bar_table(std::move(bars), minute);
+    });
+}
+
+PyMethodDef kFunctions[] = {
+    {"read_bar_columns", fastcall_function(read_bar_columns), METH_FASTCALL | METH_KEYWORDS,
+     "read_bar_columns(path, minute, scale=100.0)\n--\n\n"
+     "The records of a bar file as ({name: ColumnBuffer}, impossible): `path` is bytes,\n"
+     "`minute` selects the .lc1/.lc5 layout over the .day one, daily prices are the stored\n"
+     "integer divided by `scale`; `impossible` counts the records whose time is NaT.\n"
+     "Use quillan.read_bars."},
+};
+
+}  // namespace
+
+void register_files(PyObject* module) {
+    for (PyMethodDef& def : kFunctions) add_function(module, &def);
+}
+
+}  // namespace quillan::py

@@ -1,0 +1,177 @@
+"""quillan.read_bars: a terminal's bar files (.day, .lc1, .lc5) as Tables.
+
+The file is read and decoded in C++ without the interpreter lock, straight into typed columns
+that the Table's NumPy arrays share. Columns, in order:
+
+- ``date`` (``datetime64[D]``, daily files) or ``datetime`` (``datetime64[s]``, minute files);
+- ``open``, ``high``, ``low``, ``close`` (float64): for daily files the stored integer divided
+  by the file's price scale, which is the nearest double to the decimal price (29.49, where a
+  multiplication by 0.01 gives 29.490000000000002); for minute files the stored float32
+  widened exactly;
+- ``amount`` (float64): the stored float32 widened exactly;
+- ``volume`` (float64): the stored count as it is, in shares (``read_daily_bars`` multiplies it
+  by 0.01 by default, giving lots).
+
+A record whose date (or time of day) is impossible gets NaT and its values as stored; a
+RuntimeWarning naming the file says how many. A file none of whose records has a possible date
+is not a bar file of that kind: ValueError.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+import warnings
+import zoneinfo
+from datetime import datetime, timedelta
+from numbers import Real
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from quillan._columnar import read_bar_columns
+from quillan._columns import as_array
+from quillan.table import Table
+
+__all__ = ["price_scale", "read_bars"]
+
+Kind = Literal["day", "lc1", "lc5"]
+_KINDS = ("day", "lc1", "lc5")
+
+# Price scales by market and code prefix, measured on a real terminal's daily files (amount /
+# (volume * stored close) gives the scale). Longest prefix first; a code no prefix matches uses
+# hundredths. The prefixes in _HUNDREDTHS were measured too; the others are assumed.
+_THOUSANDTHS = {"sh": ("900", "5"), "sz": ("15", "16", "18")}
+_HUNDREDTHS = {
+    "sh": ("000", "600", "601", "603", "880", "999"),
+    "sz": ("000", "001", "002", "200", "300", "399"),
+}
+_NAME = re.compile(r"(sh|sz|bj)(\d{6})", re.IGNORECASE)
+_NAT = np.iinfo(np.int64).min
+
+
+def price_scale(path: str | os.PathLike[str]) -> int:
+    """What a daily file's stored prices are divided by, from its name (``sh600036.day``).
+
+    1000 (prices stored in thousandths) for Shanghai codes starting with 5 (funds, ETFs) or 900
+    (B shares) and Shenzhen codes starting with 15, 16 or 18 (funds, ETFs); 100 (hundredths)
+    for every other code, which was measured for Shanghai 000, 600, 601, 603, 880, 999 and
+    Shenzhen 000, 001, 002, 200, 300, 399 and is assumed for the rest (Beijing codes included).
+    A name that is not a market and a six-digit code gives 100.
+    """
+    stem = os.path.basename(os.fsdecode(path)).partition(".")[0]
+    match = _NAME.fullmatch(stem)
+    if match is None:
+        return 100
+    market, code = match.group(1).lower(), match.group(2)
+    return 1000 if code.startswith(_THOUSANDTHS.get(market, ())) else 100
+
+
+def _kind_of(path: str, kind: str | None) -> Kind:
+    if kind is None:
+        extension = os.path.splitext(path)[1].lower().lstrip(".")
+        if extension not in _KINDS:
+            raise ValueError(
+                f"cannot tell the kind of bar file from the name {path!r}: pass kind='day', 'lc1' or 'lc5'"
+            )
+        kind = extension
+    if kind not in _KINDS:
+        raise ValueError(f"kind must be 'day', 'lc1' or 'lc5', not {kind!r}")
+    return kind  # type: ignore[return-value]
+
+
+def _utc_offsets(zone: zoneinfo.ZoneInfo, wall: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """The UTC offset in seconds of each wall-clock time (seconds since 1970-01-01 00:00).
+
+    One zone lookup per day and midnight: a day whose midnight and next midnight have the same
+    offset has it all day; the times of a day where it changes are looked up one by one. An
+    ambiguous or skipped time takes the offset in force before the change (fold=0).
+    """
+    epoch = datetime(1970, 1, 1)
+    cache: dict[int, int] = {}
+
+    def offset(seconds: int) -> int:
+        found = cache.get(seconds)
+        if found is None:
+            local = (epoch + timedelta(seconds=seconds)).replace(tzinfo=zone)
+            delta = local.utcoffset()
+            found = cache[seconds] = int(delta.total_seconds()) if delta is not None else 0
+        return found
+
+    days, inverse = np.unique(wall // 86400, return_inverse=True)
+    starts = np.array([offset(int(d) * 86400) for d in days], dtype=np.int64)
+    ends = np.array([offset((int(d) + 1) * 86400) for d in days], dtype=np.int64)
+    offsets = starts[inverse]
+    changing = np.flatnonzero(starts != ends)
+    if changing.size:
+        where = np.flatnonzero(np.isin(inverse, changing))
+        offsets[where] = [offset(int(s)) for s in wall[where]]
+    return offsets
+
+
+def _wall_to_utc(times: npt.NDArray[np.datetime64], tz: str) -> npt.NDArray[np.datetime64]:
+    zone = zoneinfo.ZoneInfo(tz)
+    wall = times.view(np.int64)
+    known = wall != _NAT
+    utc = wall.copy()
+    utc[known] -= _utc_offsets(zone, wall[known])
+    return utc.view(times.dtype)
+
+
+def read_bars(
+    path: str | os.PathLike[str],
+    *,
+    kind: Kind | None = None,
+    scale: float | None = None,
+    tz: str | None = None,
+) -> Table:
+    """Reads a terminal bar file into a Table (the columns are listed in ``quillan.bars``).
+
+    ``kind`` is ``"day"``, ``"lc1"`` or ``"lc5"``; by default the file's extension. ``scale``
+    divides the stored prices of a daily file (100 for hundredths, 1000 for thousandths); by
+    default ``price_scale(path)`` chooses it from the file name. Minute files store their
+    prices as decimals and take no scale.
+
+    ``tz`` is the time zone the file's times are wall-clock times of (the exchange's:
+    ``"Asia/Shanghai"``). Without it, ``datetime`` holds the wall-clock times as stored. With
+    it, ``datetime`` holds the UTC instants of those times and the Table carries ``tz``, so
+    pandas, Arrow and polars show them in that zone; daily ``date`` values stay dates.
+
+    Errors are those of ``read_daily_bars``: FileNotFoundError "File not found: <path>" and
+    OSError for a file that cannot be opened or mapped (a directory, a FIFO: the read never
+    blocks). A file that shrinks while it is read gives the whole records read before its new
+    end. ValueError for a file none of whose records has a possible date.
+    """
+    raw = os.fsencode(path)
+    name = os.fsdecode(raw)
+    file_kind = _kind_of(name, kind)
+    minute = file_kind != "day"
+    if scale is None:
+        scale = 100 if minute else price_scale(name)
+    elif minute:
+        raise ValueError("scale applies to daily (.day) files: minute files store decimal prices")
+    elif isinstance(scale, bool) or not isinstance(scale, Real):
+        raise TypeError(f"scale must be a real number, not {type(scale).__name__}")
+    elif not (scale > 0 and math.isfinite(scale)):
+        raise ValueError(f"scale must be a positive finite number, not {scale!r}")
+    if tz is not None:
+        zoneinfo.ZoneInfo(tz)  # an unknown zone fails before the file is read
+
+    buffers, impossible = read_bar_columns(raw, minute, float(scale))
+    columns = {column: as_array(buffer) for column, buffer in buffers.items()}
+    time_column = "datetime" if minute else "date"
+    count = len(columns[time_column])
+    if impossible:
+        if impossible == count:
+            label = "minute bar (.lc1 or .lc5)" if minute else "daily bar (.day)"
+            raise ValueError(f"not a {label} file: no record of {name} has a possible date")
+        warnings.warn(
+            f"{name}: {impossible} of {count} records have an impossible date; their {time_column} is NaT",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+    if tz is not None and minute:
+        columns[time_column] = _wall_to_utc(columns[time_column], tz)
+    return Table(columns, tz=tz)

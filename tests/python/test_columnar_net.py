@@ -1,0 +1,381 @@
+"""quillan.columnar.Connection: the same requests and values as the dict API, as Tables, with a
+deadline per exchange and without the interpreter lock while it waits."""
+
+from __future__ import annotations
+
+import random
+import signal
+import threading
+import time
+import zlib
+
+import numpy as np
+import pytest
+from netutil import free_port, open_fds
+from standin import Reply
+from test_market import BARS_EXAMPLE, QUOTE_HEAD, QUOTES_EXAMPLE, TRADES_EXAMPLE, varint
+
+from quillan._core import TdxClient
+from quillan.columnar import Connection
+from quillan.sim import universe
+
+
+def expected_column(key: str, values: list) -> np.ndarray:
+    """The dict API's values of one key as the column the Table should hold."""
+    if key == "datetime":
+        out = []
+        for text in values:
+            date, hm = text.split(" ")
+            try:
+                out.append(np.datetime64(f"{date}T{hm}", "s"))
+            except ValueError:
+                out.append(np.datetime64("NaT", "s"))  # a field out of range
+        return np.array(out, dtype="datetime64[s]")
+    if key == "time":
+        hours, minutes = zip(*(map(int, t.split(":")) for t in values)) if values else ((), ())
+        return (np.array(hours, dtype=np.int64) * 3600 + np.array(minutes, dtype=np.int64) * 60).astype(
+            "timedelta64[s]"
+        )
+    if key == "code":
+        return np.array(values, dtype=object)
+    if values and isinstance(values[0], float):
+        return np.array(values, dtype=np.float64)
+    return np.array(values, dtype=np.int64)
+
+
+def assert_same(table, dicts: list[dict], keys: list[str]) -> None:
+    """The Table holds the dicts' values, key by key, float bits and NaT included."""
+    assert table.columns == tuple(keys)
+    assert len(table) == len(dicts)
+    for key in keys:
+        got, want = table[key], expected_column(key, [d[key] for d in dicts])
+        if len(dicts) and want.dtype != object:
+            assert got.dtype == want.dtype, key
+            assert np.array_equal(got.view(np.int64), want.view(np.int64)), key
+        else:
+            assert list(got) == list(want), key
+
+
+BAR_KEYS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
+TRADE_KEYS = ["time", "price", "vol", "num", "buyorsell"]
+QUOTE_KEYS = [
+    "market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol",
+    "cur_vol", "amount", "s_vol", "b_vol",
+] + [f"{k}{i}" for i in range(1, 6) for k in ("bid", "ask", "bid_vol", "ask_vol")]  # fmt: skip
+
+
+def _bar_bodies() -> list[tuple[int, bytes]]:
+    bar1 = bytes.fromhex("3B A1 DC 05") + varint(12340) + bytes.fromhex("68 00 00") + bytes(8)
+    bar2 = bytes.fromhex("3B A1 77 02") + varint(-40) + bytes(3) + bytes(8)
+    bad_date = (20240099).to_bytes(4, "little") + varint(29490) + bytes(3) + bytes(8)
+    return [
+        (9, BARS_EXAMPLE),
+        (7, b"\x03\x00" + bar1 + bar2 + bar2[:-1]),
+        (4, b"\x01\x00" + bad_date),
+        (9, b""),
+    ]
+
+
+def _quote_bodies() -> list[bytes]:
+    levels = b"".join(varint(v) for i in range(1, 6) for v in (-i, i, 100 * i, 1000 * i))
+    record = QUOTE_HEAD + levels + bytes(10)
+    return [
+        QUOTES_EXAMPLE,
+        b"\0\0\2\0" + record + record.replace(b"600036", b"\xff" * 6),
+        QUOTES_EXAMPLE[:-10],
+        b"",
+    ]
+
+
+def _trade_bodies() -> list[bytes]:
+    def trade(t, delta):
+        return t.to_bytes(2, "little") + varint(delta) + b"\x01\x02\x03\x00"
+
+    return [
+        TRADES_EXAMPLE,
+        b"\x05\x00" + trade(0, 1234) + trade(1500, 1) + trade(6000, -2) + b"\xff\xff",
+        b"",
+    ]
+
+
+def _random_bodies(seed: int) -> list[bytes]:
+    rng = random.Random(seed)
+    return [bytes([rng.randrange(4), 0]) + rng.randbytes(rng.randrange(200)) for _ in range(8)]
+
+
+@pytest.fixture
+def conn(standin):
+    c = Connection(timeout=5)
+    c.connect(standin.host, standin.port)
+    yield c
+    c.close()
+
+
+class TestSameAsDictApi:
+    """Both APIs get the same body; the frames they send and the values they return agree."""
+
+    def ask_both(self, standin, client, conn, call, body, compress):
+        standin.script(Reply(body=body, compress=compress), Reply(body=body, compress=compress))
+        dicts = call(client)
+        table = call(conn)
+        sent_by_dict, sent_by_table = (standin.frames(n) for n in standin.connections())
+        assert sent_by_table == sent_by_dict
+        return table, dicts
+
+    @pytest.mark.parametrize("compress", [False, True])
+    @pytest.mark.parametrize("category, body", _bar_bodies() + [(7, b) for b in _random_bodies(1)])
+    def test_bars(self, standin, client, conn, category, body, compress):
+        if compress and len(zlib.compress(body)) == len(body):
+            pytest.skip("compresses to its own length, which reads as plain")
+        call = lambda c: c.get_security_bars(category, 1, "600036", 3, 800)
+        assert_same(*self.ask_both(standin, client, conn, call, body, compress), BAR_KEYS)
+
+    @pytest.mark.parametrize("body", _quote_bodies() + _random_bodies(2))
+    def test_quotes(self, standin, client, conn, body):
+        call = lambda c: c.get_security_quotes([(1, "600036"), (0, "000001")])
+        assert_same(*self.ask_both(standin, client, conn, call, body, False), QUOTE_KEYS)
+
+    @pytest.mark.parametrize("body", _trade_bodies() + _random_bodies(3))
+    def test_trades(self, standin, client, conn, body):
+        call = lambda c: c.get_transaction_data(0, "000001", 10, 2000)
+        assert_same(*self.ask_both(standin, client, conn, call, body, False), TRADE_KEYS)
+
+    @pytest.mark.parametrize(
+        "reply",
+        [
+            Reply(body=b"x" * 30, cut=20, then="close"),  # closed within the body
+            Reply(raw=b"\0" * 12 + b"\x05\x00\x09\x00" + b"12345"),  # not zlib
+            Reply(body=b"abc", then="reset", cut=10),
+        ],
+    )
+    def test_transport_failures_raise_alike(self, standin, client, conn, reply):
+        standin.script(reply, reply)
+        errors = []
+        for c in (client, conn):
+            with pytest.raises(OSError) as exc:
+                c.get_transaction_data(0, "000001", 0, 10)
+            errors.append((type(exc.value), str(exc.value)))
+        assert errors[1] == errors[0]
+
+
+class TestSimulator:
+    @pytest.fixture
+    def both(self, sim):
+        client = TdxClient()
+        client.connect(sim.host, sim.port)
+        with Connection() as conn:
+            conn.connect(sim.host, sim.port)
+            yield client, conn
+        client.disconnect()
+
+    @pytest.mark.parametrize("category", range(13))
+    def test_bars(self, both, category):
+        client, conn = both
+        for market, code in [(1, "600036"), (0, "000001")]:
+            args = (category, market, code, 0, 800)
+            assert_same(conn.get_security_bars(*args), client.get_security_bars(*args), BAR_KEYS)
+
+    def test_quotes_and_trades(self, both):
+        client, conn = both
+        stocks = [(s.market, s.code) for s in universe.SECURITIES] + [(0, "999999")]
+        assert_same(conn.get_security_quotes(stocks), client.get_security_quotes(stocks), QUOTE_KEYS)
+        for start, count in [(0, 2000), (100, 50)]:
+            args = (1, "600036", start, count)
+            assert_same(conn.get_transaction_data(*args), client.get_transaction_data(*args), TRADE_KEYS)
+
+    def test_tables_go_to_arrow_with_their_types(self, both):
+        pa = pytest.importorskip("pyarrow")
+        _, conn = both
+        tables = [
+            conn.get_security_bars(9, 1, "600036", 0, 5),
+            conn.get_security_quotes([(1, "600036")]),
+            conn.get_transaction_data(1, "600036", 0, 5),
+        ]
+        types = [pa.table(t).schema.field(0).type for t in tables]
+        assert types == [pa.timestamp("s"), pa.int64(), pa.duration("s")]
+        assert pa.table(tables[1]).column("code").to_pylist() == ["600036"]
+
+
+class TestArguments:
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda c: c.get_security_bars(9, 1, "6000361", 0, 1),
+            lambda c: c.get_transaction_data(1, "60003é", 0, 1),  # seven bytes
+            lambda c: c.get_security_quotes([(1, "600036"), (0, "0000011")]),
+        ],
+    )
+    def test_long_code_is_refused_before_anything_is_sent(self, standin, conn, call):
+        with pytest.raises(ValueError, match="is longer than the six bytes a request carries"):
+            call(conn)
+        with pytest.raises(ValueError):  # before the connection test, too
+            call(Connection())
+        assert standin.frames() == []
+        assert conn.connected
+
+    def test_not_connected_and_empty_list(self, standin):
+        c = Connection()
+        with pytest.raises(ConnectionError, match="^Not connected$"):
+            c.get_security_quotes([])
+        c.connect(standin.host, standin.port)
+        empty = c.get_security_quotes([])
+        assert empty.columns == tuple(QUOTE_KEYS) and len(empty) == 0
+        with pytest.raises(
+            ValueError, match="^9361 pairs asked for, but one request can carry at most 9360$"
+        ):
+            c.get_security_quotes([(1, "600036")] * 9361)
+        assert standin.frames() == []
+
+    @pytest.mark.parametrize("timeout", [0, -1, float("nan"), float("inf"), 1e10])
+    def test_bad_timeout(self, timeout):
+        with pytest.raises(ValueError, match="timeout"):
+            Connection(timeout=timeout)
+        c = Connection()
+        with pytest.raises(ValueError, match="timeout"):
+            c.timeout = timeout
+        assert c.timeout == 30.0
+
+    @pytest.mark.parametrize("host", ["localhost", "127.0.0.1"])
+    def test_host_forms(self, standin, host):
+        with Connection() as c:
+            c.connect(host, standin.port)
+            assert c.connected
+        assert not c.connected
+
+    def test_bare_ipv6(self):
+        import socket
+
+        from standin import StandIn
+
+        server = StandIn(family=socket.AF_INET6)
+        try:
+            server.script(Reply(body=TRADES_EXAMPLE))
+            with Connection() as c:
+                c.connect("::1", server.port)
+                assert len(c.get_transaction_data(1, "600036", 0, 2)) == 2
+            with pytest.raises(ValueError, match=r"^Invalid address '\[::1::\]:1'"):
+                Connection().connect("::1::", 1)
+        finally:
+            server.close()
+
+
+class TestExclusiveUse:
+    def test_reentrant_call(self, standin, conn):
+        from test_market import Index
+
+        def reenter():
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                conn.get_security_quotes([])
+
+        standin.script(Reply(body=b""))
+        assert len(conn.get_security_quotes([(Index(1, reenter), "600036")])) == 0
+
+    def test_second_thread_during_a_wait(self, standin, conn):
+        standin.script(Reply(body=TRADES_EXAMPLE, delay=0.5))
+        result = []
+        worker = threading.Thread(target=lambda: result.append(conn.get_transaction_data(1, "600036", 0, 2)))
+        worker.start()
+        time.sleep(0.2)  # the worker waits for the server, without the interpreter lock
+        assert "in use" in repr(conn)
+        for call in (
+            lambda: conn.get_transaction_data(1, "600036", 0, 2),
+            conn.disconnect,
+            lambda: conn.connected,
+        ):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                call()
+        worker.join()
+        assert len(result[0]) == 2
+
+
+class TestThreads:
+    def test_connections_in_threads_overlap(self, standin):
+        delay, n = 0.4, 4
+        standin.script(*[Reply(body=TRADES_EXAMPLE, delay=delay) for _ in range(n)])
+        conns = [Connection() for _ in range(n)]
+        for c in conns:
+            c.connect(standin.host, standin.port)
+        threads = [threading.Thread(target=c.get_transaction_data, args=(1, "600036", 0, 2)) for c in conns]
+        start = time.monotonic()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        elapsed = time.monotonic() - start
+        assert elapsed < delay * 2, f"{n} requests took {elapsed:.2f} s, not about {delay} s"
+        for c in conns:
+            c.close()
+
+
+class TestDeadline:
+    def test_trickling_server_fails_at_the_deadline(self, standin, conn):
+        # Each byte comes well within any per-receive time-out; the whole answer would take 6 s.
+        standin.script(Reply(body=bytes(44), pieces=(1,) * 59, piece_delay=0.1))
+        conn.timeout = 0.5
+        start = time.monotonic()
+        with pytest.raises(TimeoutError) as exc:
+            conn.get_transaction_data(1, "600036", 0, 10)
+        elapsed = time.monotonic() - start
+        assert str(exc.value) == f"no answer from 127.0.0.1:{standin.port} within 0.5 s"
+        assert 0.5 <= elapsed < 1.5
+        # The rest of that answer is still coming: the connection was closed, not reused.
+        assert not conn.connected
+        with pytest.raises(
+            ConnectionError, match="closed when a request failed .no answer from .*connect again"
+        ):
+            conn.get_transaction_data(1, "600036", 0, 10)
+        standin.script(Reply(body=TRADES_EXAMPLE))
+        conn.connect(standin.host, standin.port)
+        assert len(conn.get_transaction_data(1, "600036", 0, 2)) == 2
+
+    def test_trickling_setup_answer_fails_connect(self, standin):
+        # The header comes whole (the drain reads it in one receive), the body a byte at a time.
+        standin.set_setup(
+            [Reply(body=bytes(30), pieces=(16,) + (1,) * 29, piece_delay=0.1), Reply(), Reply()]
+        )
+        c = Connection(timeout=0.5)
+        before = open_fds()
+        with pytest.raises(TimeoutError, match="^no answer from .* within 0.5 s$"):
+            c.connect(standin.host, standin.port)
+        assert not c.connected and open_fds() == before
+
+    def test_signal_handler_that_raises_ends_the_wait(self, standin, conn):
+        class Stop(Exception):
+            pass
+
+        def handler(signum, frame):
+            raise Stop
+
+        standin.script(Reply(silent=True))
+        previous = signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        try:
+            with pytest.raises(Stop):
+                conn.get_transaction_data(1, "600036", 0, 10)  # would wait its 5 s
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        assert time.monotonic() - start < 2
+        assert not conn.connected
+
+
+class TestResources:
+    def test_no_descriptor_leaks(self, standin):
+        refused = free_port()
+        before = open_fds()
+        for i in range(50):
+            c = Connection(timeout=0.2)
+            c.connect(standin.host, standin.port)
+            c.connect(standin.host, standin.port)  # replaces, closing the first
+            with pytest.raises(ConnectionError):
+                c.connect("127.0.0.1", refused)
+            with pytest.raises(ValueError):
+                c.connect("nowhere", 1)
+            if i % 3 == 0:
+                with pytest.raises(OSError):  # the stand-in closes: the request fails
+                    c.get_transaction_data(1, "600036", 0, 1)
+            elif i % 3 == 1:
+                c.close()
+            del c  # dealloc closes a socket still open
+        assert open_fds() == before
