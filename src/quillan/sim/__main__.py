@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
 import sys
 import threading
 
+from quillan.sim import universe
 from quillan.sim.faults import Fault
 from quillan.sim.server import SimServer
 
@@ -15,6 +17,13 @@ def _port(text: str) -> int:
     if not text.isdigit() or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"invalid port '{text}' (0 to 65535)")
     return int(text)
+
+
+def _moment(text: str) -> datetime.datetime:
+    try:
+        return datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid moment '{text}' (expected 2024-03-12T10:30)") from None
 
 
 def _take_orders(server: SimServer) -> None:
@@ -46,10 +55,17 @@ def main(argv: list[str] | None = None) -> int:
         default=0.0,
         help="seconds to hold back every answer, as a distant server would",
     )
+    parser.add_argument(
+        "--now",
+        type=_moment,
+        help="the moment the market stands at, e.g. 2024-03-12T10:30: later bars do not exist yet "
+        f"(default: after the close of {universe.LAST_DAY})",
+    )
     parser.add_argument("--verbose", "-v", action="store_true", help="log connections and requests on stderr")
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
     parser.add_argument("--watch-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    universe.set_now(args.now)
     try:
         server = SimServer(args.host, args.port, verbose=args.verbose, delay=max(0.0, args.delay))
     except OSError as err:

@@ -8,6 +8,7 @@ starts ``python -m quillan.sim`` as a child process and stops it on exit.
 from __future__ import annotations
 
 import contextlib
+import datetime
 import json
 import os
 import select
@@ -136,12 +137,22 @@ class Server:
         with quillan.sim.Server() as srv:
             client.connect(srv.host, srv.port)
 
-    The port is chosen by the operating system unless given. The child stops when the
+    The port is chosen by the operating system unless given; `delay` holds back every answer,
+    `now` sets the moment the market stands at (see `quillan.sim.universe.set_now`). The child stops when the
     context ends, when `stop` is called, or when this process goes away.
     """
 
-    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False, delay: float = 0.0):
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        *,
+        verbose: bool = False,
+        delay: float = 0.0,
+        now: datetime.datetime | None = None,
+    ):
         self.host = host
+        self.now = now  # the moment the market stands at (quillan.sim.universe.set_now)
         self.port = port
         self.verbose = verbose
         self.delay = delay
@@ -167,6 +178,7 @@ class Server:
         command = [sys.executable, "-m", "quillan.sim", "--host", self.host, "--port", str(self.port)]
         command += ["--watch-stdin"] + (["--verbose"] if self.verbose else [])
         command += ["--delay", repr(self.delay)] if self.delay else []
+        command += ["--now", self.now.isoformat()] if self.now is not None else []
         proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self._proc = proc
         assert proc.stdout is not None
