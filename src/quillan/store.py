@@ -9,8 +9,9 @@ Hive convention, so pyarrow.dataset, DuckDB, polars, Spark and Dask read them as
     sync.json                                     what is stored, per security and frequency
     .lock                                         held by the process that writes
 
-Columns of ``bars`` files: ``market`` (``sh``/``sz``), ``code``, ``time`` (timestamp, seconds,
-the exchange's wall-clock time; midnight for daily and longer bars), ``open``, ``high``,
+Columns of ``bars`` files: ``market`` (``sh``/``sz``), ``code``, ``time`` (timestamp in
+milliseconds without a time zone, the exchange's wall-clock time in whole seconds; midnight for
+daily and longer bars), ``open``, ``high``,
 ``low``, ``close``, ``amount`` (yuan), ``volume`` (shares), all float64, one row per time in
 time order. ``freq`` and ``symbol`` come from the folder names; ``symbol`` is the market and
 the code together (``sh600036``), so a filter on it reads one folder.
@@ -54,6 +55,9 @@ _XDXR_VALUES = (
     "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben",
 )  # fmt: skip
 _STATE_FLUSH_SECONDS = 2.0
+# Parquet keeps times in milliseconds at the coarsest: the store's tables hold them so, whole
+# seconds all, so that a table read back compares equal to the one that was written.
+_TIME: Any = None
 
 
 class StoreBusyError(RuntimeError):
@@ -129,10 +133,8 @@ class SyncReport:
         return not self.failed
 
     def summary(self) -> str:
-        text = f"{len(self.written)} updated, {len(self.unchanged)} unchanged, {len(self.failed)} failed"
-        if self.failed:
-            text += ": " + "; ".join(f"{key}: {error}" for key, error in sorted(self.failed.items()))
-        return text
+        """``"3 updated, 5 unchanged, 1 failed"``."""
+        return f"{len(self.written)} updated, {len(self.unchanged)} unchanged, {len(self.failed)} failed"
 
 
 class Store:
@@ -150,6 +152,8 @@ class Store:
         self.path = Path(path) if path is not None else default_store_path()
         self.lock_timeout = lock_timeout
         self._pa = _need("pyarrow")
+        global _TIME
+        _TIME = self._pa.timestamp("ms")
         self._pq = _need("pyarrow.parquet")
         self._pc = _need("pyarrow.compute")
         self._factors_lock = threading.Lock()
@@ -247,13 +251,13 @@ class Store:
             times = pd.DatetimeIndex(times.astype("datetime64[s]")).tz_localize("UTC").tz_convert(bars.tz)
             times = times.tz_localize(None).to_numpy()
         unit = "s" if freq in _INTRADAY else "D"  # daily and longer bars are labelled by their day
-        times = times.astype(f"datetime64[{unit}]").astype("datetime64[s]")
+        times = times.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
         known = ~np.isnat(times)
         n = int(known.sum())
         columns = {
             "market": pa.array([market] * n, pa.string()),
             "code": pa.array([code] * n, pa.string()),
-            "time": pa.array(times[known], pa.timestamp("s")),
+            "time": pa.array(times[known], _TIME),
         }
         for name in _VALUE_COLUMNS:
             source = "vol" if name == "volume" and "volume" not in bars and "vol" in bars else name
@@ -282,7 +286,7 @@ class Store:
         cut = new.column("time")[0].as_py()
         if since is not None:
             cut = min(cut, since.astype("datetime64[s]").astype(dt.datetime))
-        kept = old.filter(self._pc.less(old.column("time"), self._pa.scalar(cut, self._pa.timestamp("s"))))
+        kept = old.filter(self._pc.less(old.column("time"), self._pa.scalar(cut, _TIME)))
         return self._pa.concat_tables([kept, new.cast(kept.schema)])
 
     def write_bars(self, security: Any, freq: str, bars: Table) -> int:
@@ -302,7 +306,7 @@ class Store:
         path = self._bars_file(freq, symbol)
         old = self._read_parquet(path)
         merged = self._merge_bars(old, self._bars_arrow(market, code, freq, bars), since)
-        changed = old is None or not merged.equals(old)
+        changed = old is None or not _same(merged, old)
         if changed and merged.num_rows:
             self._write_parquet(path, merged)
         # A run killed after the data but before what derives from it finishes the job here: the
@@ -335,6 +339,8 @@ class Store:
     # -- ex-rights records and adjustment factors
 
     def _write_xdxr(self, market: str, code: str, records: Table) -> int:
+        """Stores the ex-rights records; an empty answer never replaces stored records (a
+        security's events do not go away) and writes no file."""
         pa = self._pa
         n = len(records)
         table = pa.table(
@@ -352,7 +358,7 @@ class Store:
         )
         path = self._xdxr_file(market + code)
         old = self._read_parquet(path)
-        changed = old is None or not old.equals(table)
+        changed = n > 0 and (old is None or not _same(old, table))
         if changed:
             self._write_parquet(path, table)
         self._refresh_factors(market, code)  # finishes the job of a run killed in between
@@ -388,19 +394,19 @@ class Store:
         }
         factor = np.asarray(adjust(bars, records, "forward")["adj_factor"], dtype=np.float64)
         steps = np.flatnonzero(np.append(True, factor[1:] != factor[:-1]))
-        starts = bars["date"][steps].astype("datetime64[s]")
-        starts[0] = np.datetime64("1970-01-01T00:00:00", "s")  # the first factor holds for every earlier bar
+        starts = bars["date"][steps].astype("datetime64[ms]")
+        starts[0] = np.datetime64("1970-01-01T00:00:00", "ms")  # the first factor holds for every earlier bar
         pa = self._pa
         table = pa.table(
             {
                 "market": pa.array([market] * len(steps), pa.string()),
                 "code": pa.array([code] * len(steps), pa.string()),
-                "start": pa.array(starts, pa.timestamp("s")),
+                "start": pa.array(starts, _TIME),
                 "factor": pa.array(factor[steps], pa.float64()),
             }
         )
         old = self._read_parquet(path)
-        if old is None or not old.equals(table):
+        if old is None or not _same(old, table):
             self._write_parquet(path, table)
 
     # -- sync from servers
@@ -586,6 +592,21 @@ class Store:
         finally:
             con.close()
         return _table_from_arrow(result)
+
+
+def _same(a: Any, b: Any) -> bool:
+    """Whether two Arrow tables hold the same schema and values, NaN equal to NaN (Arrow's own
+    equals takes NaN for unequal to itself, which would rewrite every file holding one)."""
+    if not a.schema.equals(b.schema) or a.num_rows != b.num_rows:
+        return False
+    for left, right in zip(a.columns, b.columns, strict=True):
+        x, y = left.to_numpy(), right.to_numpy()
+        if x.dtype.kind == "f":
+            if not np.array_equal(x, y, equal_nan=True):
+                return False
+        elif not np.array_equal(x, y):
+            return False
+    return True
 
 
 def _task_name(task: tuple[str, str, str]) -> str:

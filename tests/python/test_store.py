@@ -1,5 +1,7 @@
 """quillan.Store: imports, syncs, queries, and what a killed writer leaves behind."""
 
+import datetime
+import json
 import os
 import random
 import signal
@@ -12,7 +14,18 @@ import numpy as np
 import pytest
 
 import quillan
+from quillan.sim import Server, universe
 from quillan.store import Store, StoreBusyError
+
+ENV = dict(
+    os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.dirname(quillan.__file__)), *sys.path])
+)
+
+
+def run(*args):
+    """The command-line tool in a child process."""
+    command = [sys.executable, "-m", "quillan", *args]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300, env=ENV)
 
 pa = pytest.importorskip("pyarrow")
 ds = pytest.importorskip("pyarrow.dataset")
@@ -85,37 +98,125 @@ class TestImport:
         assert after == before
 
 
+@pytest.fixture(scope="module")
+def imported(tmp_path_factory):
+    """A store that `quillan import` filled from a generated terminal folder."""
+    root = tmp_path_factory.mktemp("query")
+    write_terminal(root / "vipdoc", 12)
+    assert run("import", str(root / "vipdoc"), "--store", str(root / "store")).returncode == 0
+    return Store(root / "store")
+
+
 class TestQuery:
     @pytest.fixture
-    def store(self, tmp_path):
-        write_terminal(tmp_path / "vipdoc", 12)
-        store = Store(tmp_path / "store")
-        store.import_terminal(tmp_path / "vipdoc", progress=False)
-        return store
+    def store(self, imported):
+        return imported
 
-    def test_history_and_cross_section_match_pandas(self, store):
-        frame = stored_rows(store)
-        frame["market"] = frame["symbol"].str[:2]
-        history = store.sql(
-            "SELECT time, close FROM bars WHERE market = 'sh' AND code = '600001' AND freq = '1d' ORDER BY time"
-        )
-        want = frame[(frame.symbol == "sh600001") & (frame.freq == "1d")]
-        np.testing.assert_array_equal(history["close"], want["close"].to_numpy())
-        np.testing.assert_array_equal(history["time"], want["time"].to_numpy().astype("datetime64[s]"))
-
-        day = want["time"].iloc[5]
-        section = store.sql(
-            f"SELECT market || code AS symbol, close FROM bars WHERE freq = '1d' "
-            f"AND time = TIMESTAMP '{day}' ORDER BY symbol"
-        )
-        want = frame[(frame.freq == "1d") & (frame.time == day)].sort_values("symbol")
-        assert list(section["symbol"]) == list(want["symbol"])
-        np.testing.assert_array_equal(section["close"], want["close"].to_numpy())
+    @pytest.mark.parametrize(
+        "query, expect",
+        [
+            (
+                "SELECT time, close FROM bars WHERE market = 'sh' AND code = '600001' AND freq = '1d' "
+                "ORDER BY time",
+                lambda f: f[(f.symbol == "sh600001") & (f.freq == "1d")][["time", "close"]],
+            ),
+            (
+                "SELECT market || code AS symbol, close, volume FROM bars WHERE freq = '1d' "
+                "AND time = TIMESTAMP '2024-01-09' ORDER BY symbol",
+                lambda f: f[(f.freq == "1d") & (f.time == "2024-01-09")][["symbol", "close", "volume"]],
+            ),
+        ],
+        ids=["history", "cross-section"],
+    )
+    def test_quillan_sql_answers_as_pandas_does(self, store, query, expect):
+        done = run("sql", query, "--store", str(store.path), "--json")
+        assert done.returncode == 0, done.stderr
+        got = pd.DataFrame(json.loads(done.stdout))
+        want = expect(stored_rows(store)).reset_index(drop=True)
+        assert len(want) > 1
+        if "time" in want:
+            want["time"] = want["time"].dt.strftime("%Y-%m-%d %H:%M:%S")
+        pd.testing.assert_frame_equal(got, want, check_dtype=False)
 
     def test_empty_store_has_every_view(self, tmp_path):
         store = Store(tmp_path / "empty")
-        for view in ("bars", "xdxr", "bars_adjusted"):
+        for view in ("bars", "xdxr", "factors", "bars_adjusted"):
             assert len(store.sql(f"SELECT * FROM {view}")) == 0
+
+    def test_errors_are_one_line(self, store, tmp_path):
+        done = run("sql", "SELECT nothing FROM bars", "--store", str(store.path))
+        assert done.returncode == 1
+        assert done.stderr.startswith("quillan: error: sql: ") and done.stderr.count("\n") == 1
+
+
+def files_of(store):
+    """Every file of the store but the lock, with its modification time."""
+    return {p: p.stat().st_mtime_ns for p in store.path.rglob("*") if p.is_file() and p.name != ".lock"}
+
+
+SECURITIES = ["600036", "000001", "sh000001", "600519"]
+
+
+class TestSync:
+    def test_a_later_sync_adds_the_new_bars_and_replaces_the_last(self, tmp_path):
+        store = Store(tmp_path / "store")
+        freqs = ["1d", "5m", "1w"]
+        with Server(now=datetime.datetime(2024, 3, 12, 10, 32)) as early:
+            with quillan.Client([early.address], pool=3) as client:
+                assert store.sync(client, SECURITIES, freqs, progress=False).ok
+                before = {f: store.bars("600036", f) for f in freqs}
+        with Server(now=datetime.datetime(2024, 3, 14, 14, 0)) as later:
+            with quillan.Client([later.address], pool=3) as client:
+                report = store.sync(client, SECURITIES, freqs, progress=False)
+                assert report.ok and len(report.written) == len(SECURITIES) * len(freqs)
+                for security in SECURITIES:
+                    for freq in freqs:
+                        want = client.bars(security, freq)
+                        got = store.bars(security, freq)
+                        unit = "s" if freq == "5m" else "D"
+                        np.testing.assert_array_equal(got["time"], want["datetime"].astype(f"datetime64[{unit}]"))
+                        for column in ("open", "high", "low", "close", "amount", "volume"):
+                            np.testing.assert_array_equal(got[column], want[column])
+                # What was stored before stays, but for its last bar, which was still trading.
+                for freq, old in before.items():
+                    new = store.bars("600036", freq)
+                    kept = len(old) - 1
+                    assert new[:kept].equals(old[:kept])
+                    assert not new[kept : kept + 1].equals(old[kept:])
+                assert store.state()["sh600036/1d"]["last"] == "2024-03-14T00:00:00"
+
+                files = files_of(store)
+                report = store.sync(client, SECURITIES, freqs, progress=False)
+                assert not report.written and len(report.unchanged) == len(SECURITIES) * (len(freqs) + 1)
+                assert files_of(store) == files
+
+    def test_adjusted_view_matches_the_client(self, sim, tmp_path):
+        store = Store(tmp_path / "store")
+        with quillan.Client([sim.address]) as client:
+            store.sync(client, ["600036", "000002"], ["1d", "30m"], progress=False)
+            for freq in ("1d", "30m"):
+                want = client.bars("600036", freq, adjust="forward")
+                got = store.sql(
+                    f"SELECT close, adj_factor FROM bars_adjusted WHERE code = '600036' AND freq = '{freq}' "
+                    "ORDER BY time"
+                )
+                assert len(set(want["adj_factor"])) > 1
+                np.testing.assert_allclose(got["adj_factor"], want["adj_factor"], rtol=1e-12)
+                np.testing.assert_allclose(got["close"], want["close"], rtol=1e-12)
+
+    def test_cli_reports_failures_and_a_rerun_finishes(self, sim, tmp_path):
+        listed = tmp_path / "list.txt"
+        listed.write_text("600036, 000002  # banks and land\n600999\n")
+        args = ["--server", sim.address, "--store", str(tmp_path / "store"), "--freq", "1d,15m"]
+        done = run("sync", "--from", str(listed), *args)
+        assert done.returncode == 1
+        lines = done.stderr.splitlines()
+        assert lines[0].endswith("6 updated, 1 unchanged, 2 failed")  # 600999 has no bars, no records
+        assert lines[1].startswith("quillan: failed: sh600999/15m: LookupError: the server has no 15m bars")
+        assert lines[-1] == "quillan: error: 2 failed; run the command again to retry them"
+        done = run("sync", "600036", "000002", "--start", "2024-03-01", *args)
+        assert done.returncode == 0 and done.stderr.endswith("0 updated, 6 unchanged, 0 failed\n")
+        assert len(Store(tmp_path / "store").bars("000002", "15m")) == len(universe.bars(universe.find(0, "000002"), 1))
 
 
 def test_second_writer_says_the_store_is_busy(tmp_path):
