@@ -236,7 +236,8 @@ def _paged_bars(args: argparse.Namespace, session: Session, out: TextIO) -> None
             "vol": float(v), "amount": float(a),
         }
         for when, o, h, lo, c, v, a in zip(
-            times, table["open"], table["high"], table["low"], table["close"], table["volume"], table["amount"]
+            times, table["open"], table["high"], table["low"], table["close"], table["volume"],
+            table["amount"], strict=True,
         )
     ]  # fmt: skip
     if "adj_factor" in table:

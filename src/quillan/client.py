@@ -697,7 +697,7 @@ class Client:
     def _empty_bars() -> Table:
         empty = np.zeros(0, dtype=np.float64)
         columns: dict[str, Any] = {"datetime": np.zeros(0, dtype="datetime64[s]")}
-        columns.update({name: empty for name in ("open", "high", "low", "close", "vol", "amount")})
+        columns.update(dict.fromkeys(("open", "high", "low", "close", "vol", "amount"), empty))
         return Table(columns)
 
     # -- quotes and trades

@@ -8,9 +8,7 @@ import contextlib
 import os
 import tempfile
 from collections.abc import Iterator
-from typing import BinaryIO, TextIO
-
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, BinaryIO, TextIO
 
 from quillan._core import TdxClient
 

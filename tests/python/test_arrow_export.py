@@ -6,9 +6,9 @@ import threading
 
 import numpy as np
 import pytest
-from test_files import daily, minute
 
 from quillan import Table, read_bars
+from test_files import daily, minute
 
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")

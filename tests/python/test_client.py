@@ -33,7 +33,8 @@ def test_securities_as_users_write_them(text, expected):
     "bad, error",
     [
         ("430047", ValueError), ("830799", ValueError), ("700001", ValueError), ("60003", ValueError),
-        ("6000361", ValueError), ("６０００３６", ValueError), ("sh60003x", ValueError), ("bj430047", ValueError),
+        ("6000361", ValueError), ("６０００３６", ValueError), ("sh60003x", ValueError),
+        ("bj430047", ValueError),
         ((1, "60003"), ValueError), ((256, "600036"), ValueError), ((1, "600036", 0), ValueError),
         ((1, 600036), TypeError), (600036, TypeError),
     ],
@@ -43,8 +44,11 @@ def test_securities_that_fit_no_form_or_market_are_refused(bad, error):
         parse_security(bad)
 
 
-@pytest.mark.parametrize("freq, category", [("1m", 8), ("5m", 0), ("15m", 1), ("30m", 2), ("1h", 3),
-                                            ("1d", 9), ("1w", 5), ("1mo", 6), ("1q", 10), ("1y", 11), (4, 4)])  # fmt: skip
+@pytest.mark.parametrize(
+    "freq, category",
+    [("1m", 8), ("5m", 0), ("15m", 1), ("30m", 2), ("1h", 3), ("1d", 9), ("1w", 5), ("1mo", 6), ("1q", 10),
+     ("1y", 11), (4, 4)],
+)  # fmt: skip
 def test_frequencies_name_the_simulator_categories(freq, category):
     assert parse_freq(freq) == category
 
@@ -218,9 +222,9 @@ def test_a_late_reply_on_the_plain_connection_is_never_read(faulty, expected):
 def test_a_spent_budget_says_what_each_server_answered(faulty, method):
     faulty.set_faults(every=Fault("reset"))
     dead = f"127.0.0.1:{free_port()}"
-    with client_of(faulty, dead, retries=Retry(retries=2, backoff=0.0, failover_after=1)) as client:
-        with pytest.raises(ServersFailed) as caught:
-            CALLS[method](client)
+    retries = Retry(retries=2, backoff=0.0, failover_after=1)
+    with client_of(faulty, dead, retries=retries) as client, pytest.raises(ServersFailed) as caught:
+        CALLS[method](client)
     message = str(caught.value)
     assert "after 3 tries" in message and faulty.address in message and dead in message
     assert "Connect failed" in message
@@ -235,9 +239,11 @@ def test_only_transport_failures_are_retried(srv, error):
         calls.append(link)
         raise error("boom")
 
-    with client_of(srv, retries=Retry(retries=2, backoff=0.0)) as client:
-        with pytest.raises(ServersFailed if error is OSError else error):
-            client._call("test", "columnar", request)
+    with (
+        client_of(srv, retries=Retry(retries=2, backoff=0.0)) as client,
+        pytest.raises(ServersFailed if error is OSError else error),
+    ):
+        client._call("test", "columnar", request)
     assert len(calls) == (3 if error is OSError else 1)
     assert len({id(link) for link in calls}) == len(calls)  # a fresh connection every try
 

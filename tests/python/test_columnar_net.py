@@ -11,13 +11,13 @@ import zlib
 
 import numpy as np
 import pytest
-from netutil import free_port, open_fds
-from standin import Reply
-from test_market import BARS_EXAMPLE, QUOTE_HEAD, QUOTES_EXAMPLE, TRADES_EXAMPLE, varint
 
+from netutil import free_port, open_fds
 from quillan._core import TdxClient
 from quillan.columnar import Connection
 from quillan.sim import universe
+from standin import Reply
+from test_market import BARS_EXAMPLE, QUOTE_HEAD, QUOTES_EXAMPLE, TRADES_EXAMPLE, varint
 
 
 def expected_column(key: str, values: list) -> np.ndarray:
@@ -32,7 +32,7 @@ def expected_column(key: str, values: list) -> np.ndarray:
                 out.append(np.datetime64("NaT", "s"))  # a field out of range
         return np.array(out, dtype="datetime64[s]")
     if key == "time":
-        hours, minutes = zip(*(map(int, t.split(":")) for t in values)) if values else ((), ())
+        hours, minutes = zip(*(map(int, t.split(":")) for t in values), strict=False) if values else ((), ())
         return (np.array(hours, dtype=np.int64) * 3600 + np.array(minutes, dtype=np.int64) * 60).astype(
             "timedelta64[s]"
         )
@@ -127,17 +127,24 @@ class TestSameAsDictApi:
     def test_bars(self, standin, client, conn, category, body, compress):
         if compress and len(zlib.compress(body)) == len(body):
             pytest.skip("compresses to its own length, which reads as plain")
-        call = lambda c: c.get_security_bars(category, 1, "600036", 3, 800)
+
+        def call(c):
+            return c.get_security_bars(category, 1, "600036", 3, 800)
+
         assert_same(*self.ask_both(standin, client, conn, call, body, compress), BAR_KEYS)
 
     @pytest.mark.parametrize("body", _quote_bodies() + _random_bodies(2))
     def test_quotes(self, standin, client, conn, body):
-        call = lambda c: c.get_security_quotes([(1, "600036"), (0, "000001")])
+        def call(c):
+            return c.get_security_quotes([(1, "600036"), (0, "000001")])
+
         assert_same(*self.ask_both(standin, client, conn, call, body, False), QUOTE_KEYS)
 
     @pytest.mark.parametrize("body", _trade_bodies() + _random_bodies(3))
     def test_trades(self, standin, client, conn, body):
-        call = lambda c: c.get_transaction_data(0, "000001", 10, 2000)
+        def call(c):
+            return c.get_transaction_data(0, "000001", 10, 2000)
+
         assert_same(*self.ask_both(standin, client, conn, call, body, False), TRADE_KEYS)
 
     @pytest.mark.parametrize(

@@ -13,12 +13,12 @@ import zoneinfo
 
 import numpy as np
 import pytest
-from test_files import SHRINKER, daily, minute
 
 from quillan import read_bars, read_daily_bars, read_minute_bars
 from quillan._columnar import ColumnBuffer, read_bar_columns
 from quillan.bars import price_scale
 from quillan.sim import data
+from test_files import SHRINKER, daily, minute
 
 PRICES = ("open", "high", "low", "close")
 
@@ -56,7 +56,7 @@ def expect_equal(path, table):
         assert np.array_equal(table[key], [b[key] for b in raw])
     assert len(table) == len(raw)
     assert [dict_date(v) for v in table[table.columns[0]]] == [
-        None if np.isnat(v) else t for v, t in zip(table[table.columns[0]], texts)
+        None if np.isnat(v) else t for v, t in zip(table[table.columns[0]], texts, strict=False)
     ]
 
 

@@ -12,6 +12,7 @@ import sys
 import time
 
 import pytest
+
 from standin import Reply
 
 # The child connects, says "ready", then makes one call that has to wait and reports what
