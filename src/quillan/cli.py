@@ -758,7 +758,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--store", metavar="DIR", help=store_help)
 
     p = command("sql", cmd_sql, "query the local store with SQL (views bars, xdxr, bars_adjusted)", net=False)
-    p.add_argument("query", help='e.g. "SELECT * FROM bars WHERE code = \'600036\' ORDER BY time"')
+    p.add_argument("query", help="e.g. \"SELECT * FROM bars WHERE code = '600036' ORDER BY time\"")
     p.add_argument("--store", metavar="DIR", help=store_help)
 
     command(

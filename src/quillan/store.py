@@ -27,6 +27,7 @@ import contextlib
 import datetime as dt
 import errno
 import fcntl
+import importlib
 import json
 import os
 import sys
@@ -70,7 +71,9 @@ def default_store_path() -> Path:
     explicit = os.environ.get("QUILLAN_STORE", "").strip()
     if explicit:
         return Path(explicit).expanduser()
-    base = os.environ.get("XDG_DATA_HOME", "").strip() or os.path.join(os.path.expanduser("~"), ".local", "share")
+    base = os.environ.get("XDG_DATA_HOME", "").strip() or os.path.join(
+        os.path.expanduser("~"), ".local", "share"
+    )
     return Path(base) / "quillan"
 
 
@@ -390,7 +393,10 @@ class Store:
         )
         records = {
             "date": xdxr.column("date").to_numpy().astype("datetime64[D]"),
-            **{c: xdxr.column(c).to_numpy() for c in ("category", "fenhong", "peigujia", "songzhuangu", "peigu")},
+            **{
+                c: xdxr.column(c).to_numpy()
+                for c in ("category", "fenhong", "peigujia", "songzhuangu", "peigu")
+            },
         }
         factor = np.asarray(adjust(bars, records, "forward")["adj_factor"], dtype=np.float64)
         steps = np.flatnonzero(np.append(True, factor[1:] != factor[:-1]))
@@ -533,7 +539,9 @@ class Store:
             pattern = "/".join(["*"] * depth) + "/data.parquet"
             if not any((self.path / kind).glob(pattern)):
                 return None
-            return f"read_parquet('{root}/{kind}/{pattern}', hive_partitioning = true, hive_types = {{{types}}})"
+            return (
+                f"read_parquet('{root}/{kind}/{pattern}', hive_partitioning = true, hive_types = {{{types}}})"
+            )
 
         bars = source("bars", 2, "'freq': VARCHAR, 'symbol': VARCHAR")
         con.execute(
@@ -645,7 +653,7 @@ class _StateWriter:
             old = self._state.get(key, {})
             if all(old.get(k) == v for k, v in entry.items() if k != "source"):
                 return
-            entry["updated"] = dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds")
+            entry["updated"] = dt.datetime.now(dt.UTC).isoformat(timespec="seconds")
             self._state[key] = entry
             self._dirty = True
 
@@ -658,7 +666,11 @@ class _StateWriter:
             if not self._dirty:
                 return
             text = json.dumps(self._state, indent=1, sort_keys=True) + "\n"
-            _write_atomically(self._path, lambda tmp: Path(tmp).write_text(text, encoding="utf-8"))
+
+            def write(tmp: str) -> None:
+                Path(tmp).write_text(text, encoding="utf-8")
+
+            _write_atomically(self._path, write)
             self._dirty = False
             self._flushed = time.monotonic()
 
@@ -703,11 +715,11 @@ class _Progress:
     def __enter__(self) -> _Progress:
         if self.show:
             try:
-                from tqdm import tqdm
+                tqdm: Any = importlib.import_module("tqdm")
             except ImportError:
                 self._bar = None
             else:
-                self._bar = tqdm(total=self.total, desc=self.what, unit="item", leave=False)
+                self._bar = tqdm.tqdm(total=self.total, desc=self.what, unit="item", leave=False)
         return self
 
     def advance(self) -> None:

@@ -27,6 +27,7 @@ def run(*args):
     command = [sys.executable, "-m", "quillan", *args]
     return subprocess.run(command, capture_output=True, text=True, timeout=300, env=ENV)
 
+
 pa = pytest.importorskip("pyarrow")
 ds = pytest.importorskip("pyarrow.dataset")
 pd = pytest.importorskip("pandas")
@@ -46,16 +47,23 @@ def write_terminal(root, count, *, days=40, seed=7):
         for d in range(days):
             price = max(100, price + rng.randint(-50, 50))
             date = 20240101 + (d // 28) * 100 + d % 28
-            records.append(struct.pack("<IIIIIfII", date, price, price + 9, price - 7, price + 3,
-                                       price * 1000.5, 1000 + d, 0))
+            records.append(
+                struct.pack(
+                    "<IIIIIfII", date, price, price + 9, price - 7, price + 3, price * 1000.5, 1000 + d, 0
+                )
+            )
         path = folder / f"{market}{code}.day"
         path.write_bytes(b"".join(records))
         paths.append(path)
     for i in range(min(count, 3)):
         folder = root / "sh" / "fzline"
         folder.mkdir(parents=True, exist_ok=True)
-        records = [struct.pack("<HHfffffII", 0xA069, 575 + 5 * m, 10.0 + m, 10.5 + m, 9.5 + m, 10.25 + m,
-                               1e5, 100 * m, 0) for m in range(12)]
+        records = [
+            struct.pack(
+                "<HHfffffII", 0xA069, 575 + 5 * m, 10.0 + m, 10.5 + m, 9.5 + m, 10.25 + m, 1e5, 100 * m, 0
+            )
+            for m in range(12)
+        ]
         path = folder / f"sh{600000 + 2 * i + 1:06d}.lc5"
         path.write_bytes(b"".join(records))
         paths.append(path)
@@ -162,33 +170,33 @@ class TestSync:
         store = Store(tmp_path / "store")
         freqs = ["1d", "5m", "1w"]
         with Server(now=datetime.datetime(2024, 3, 12, 10, 32)) as early:
-            with quillan.Client([early.address], pool=3) as client:
-                assert store.sync(client, SECURITIES, freqs, progress=False).ok
-                before = {f: store.bars("600036", f) for f in freqs}
+            client = quillan.Client([early.address], pool=3)
+            assert store.sync(client, SECURITIES, freqs, progress=False).ok
+            before = {f: store.bars("600036", f) for f in freqs}
         with Server(now=datetime.datetime(2024, 3, 14, 14, 0)) as later:
-            with quillan.Client([later.address], pool=3) as client:
-                report = store.sync(client, SECURITIES, freqs, progress=False)
-                assert report.ok and len(report.written) == len(SECURITIES) * len(freqs)
-                for security in SECURITIES:
-                    for freq in freqs:
-                        want = client.bars(security, freq)
-                        got = store.bars(security, freq)
-                        unit = "s" if freq == "5m" else "D"
-                        np.testing.assert_array_equal(got["time"], want["datetime"].astype(f"datetime64[{unit}]"))
-                        for column in ("open", "high", "low", "close", "amount", "volume"):
-                            np.testing.assert_array_equal(got[column], want[column])
-                # What was stored before stays, but for its last bar, which was still trading.
-                for freq, old in before.items():
-                    new = store.bars("600036", freq)
-                    kept = len(old) - 1
-                    assert new[:kept].equals(old[:kept])
-                    assert not new[kept : kept + 1].equals(old[kept:])
-                assert store.state()["sh600036/1d"]["last"] == "2024-03-14T00:00:00"
+            client = quillan.Client([later.address], pool=3)
+            report = store.sync(client, SECURITIES, freqs, progress=False)
+            assert report.ok and len(report.written) == len(SECURITIES) * len(freqs)
+            for security in SECURITIES:
+                for freq in freqs:
+                    want = client.bars(security, freq)
+                    got = store.bars(security, freq)
+                    unit = "s" if freq == "5m" else "D"
+                    np.testing.assert_array_equal(got["time"], want["datetime"].astype(f"datetime64[{unit}]"))
+                    for column in ("open", "high", "low", "close", "amount", "volume"):
+                        np.testing.assert_array_equal(got[column], want[column])
+            # What was stored before stays, but for its last bar, which was still trading.
+            for freq, old in before.items():
+                new = store.bars("600036", freq)
+                kept = len(old) - 1
+                assert new[:kept].equals(old[:kept])
+                assert not new[kept : kept + 1].equals(old[kept:])
+            assert store.state()["sh600036/1d"]["last"] == "2024-03-14T00:00:00"
 
-                files = files_of(store)
-                report = store.sync(client, SECURITIES, freqs, progress=False)
-                assert not report.written and len(report.unchanged) == len(SECURITIES) * (len(freqs) + 1)
-                assert files_of(store) == files
+            files = files_of(store)
+            report = store.sync(client, SECURITIES, freqs, progress=False)
+            assert not report.written and len(report.unchanged) == len(SECURITIES) * (len(freqs) + 1)
+            assert files_of(store) == files
 
     def test_adjusted_view_matches_the_client(self, sim, tmp_path):
         store = Store(tmp_path / "store")
@@ -216,7 +224,9 @@ class TestSync:
         assert lines[-1] == "quillan: error: 2 failed; run the command again to retry them"
         done = run("sync", "600036", "000002", "--start", "2024-03-01", *args)
         assert done.returncode == 0 and done.stderr.endswith("0 updated, 6 unchanged, 0 failed\n")
-        assert len(Store(tmp_path / "store").bars("000002", "15m")) == len(universe.bars(universe.find(0, "000002"), 1))
+        assert len(Store(tmp_path / "store").bars("000002", "15m")) == len(
+            universe.bars(universe.find(0, "000002"), 1)
+        )
 
 
 def test_second_writer_says_the_store_is_busy(tmp_path):
@@ -227,7 +237,9 @@ def test_second_writer_says_the_store_is_busy(tmp_path):
         "with s._locked():\n"
         "    print('locked', flush=True); time.sleep(30)\n"
     )
-    holder = subprocess.Popen([sys.executable, "-c", code, str(store.path)], stdout=subprocess.PIPE, text=True)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", code, str(store.path)], stdout=subprocess.PIPE, text=True
+    )
     try:
         assert holder.stdout.readline().strip() == "locked"
         with pytest.raises(StoreBusyError, match=f"pid {holder.pid}"):
@@ -237,33 +249,63 @@ def test_second_writer_says_the_store_is_busy(tmp_path):
         holder.wait()
 
 
-IMPORT = """
-import sys
-from quillan.store import Store
-Store(sys.argv[1]).import_terminal(sys.argv[2], threads=2, progress=False)
-"""
+WRITERS = {
+    "import": "Store(sys.argv[1]).import_terminal(sys.argv[2], threads=2, progress=False)",
+    "sync": "Store(sys.argv[1]).sync(quillan.Client([sys.argv[2]], pool=4), "
+    f"{[s.label for s in universe.SECURITIES]!r}, ['1d', '5m', '1m'], progress=False)",
+}
+
+
+def contents(path):
+    """Every data file of a store, as a DataFrame, by its path in the store."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    return {
+        str(p.relative_to(path)): pq.read_table(p).to_pandas() for p in sorted(path.rglob("data.parquet"))
+    }
 
 
 @pytest.mark.slow
-def test_killed_import_is_finished_by_a_rerun(tmp_path):
+@pytest.mark.parametrize("writer", ["import", "sync"])
+def test_a_writer_killed_anywhere_is_finished_by_a_rerun(writer, sim, tmp_path):
     write_terminal(tmp_path / "vipdoc", 60, days=200)
-    reference = Store(tmp_path / "reference")
-    reference.import_terminal(tmp_path / "vipdoc", progress=False)
-    want = stored_rows(reference)
+    source = str(tmp_path / "vipdoc") if writer == "import" else sim.address
+    command = [
+        sys.executable,
+        "-c",
+        "import sys, quillan\nfrom quillan.store import Store\n" + WRITERS[writer],
+    ]
+    began = time.monotonic()
+    subprocess.run([*command, str(tmp_path / "reference"), source], check=True, env=ENV)
+    took = time.monotonic() - began
+    want = contents(tmp_path / "reference")
 
     store = tmp_path / "store"
     rng = random.Random(3)
     for _ in range(20):
-        child = subprocess.Popen([sys.executable, "-c", IMPORT, str(store), str(tmp_path / "vipdoc")])
-        time.sleep(rng.uniform(0.05, 1.5))
+        child = subprocess.Popen([*command, str(store), source], env=ENV)
+        time.sleep(rng.uniform(0.0, took))
         child.send_signal(signal.SIGKILL)
         child.wait()
-        if (store / "bars").exists():
-            stored_rows(Store(store))  # a reader in between sees whole files only
-    subprocess.run([sys.executable, "-c", IMPORT, str(store), str(tmp_path / "vipdoc")], check=True)
-    pd.testing.assert_frame_equal(stored_rows(Store(store)), want)
-    assert not [p for p in store.rglob("*.tmp")]
+        if (store / "bars").exists():  # a reader in between sees whole files only
+            stored_rows(Store(store))
+            Store(store).sql("SELECT count(*) FROM bars_adjusted")
+    subprocess.run([*command, str(store), source], check=True, env=ENV)
+    got = contents(store)
+    assert list(got) == list(want)
+    for name, frame in want.items():
+        pd.testing.assert_frame_equal(got[name], frame)
+    assert not list(store.rglob("*.tmp"))
+
     def summary(state):
         return {key: (entry["last"], entry["rows"]) for key, entry in state.items()}
 
-    assert summary(Store(store).state()) == summary(reference.state())
+    assert summary(Store(store).state()) == summary(Store(tmp_path / "reference").state())
+
+
+@pytest.mark.parametrize("missing", ["pyarrow", "duckdb"])
+def test_a_missing_dependency_names_the_extra(missing, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(
+        ImportError, match=rf"needs {missing}: install it with pip install 'quillan\[store\]'"
+    ):
+        Store(tmp_path).sql("SELECT 1")
