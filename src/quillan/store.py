@@ -225,8 +225,10 @@ class Store:
         return self.path / "sync.json"
 
     def _read_parquet(self, path: Path) -> Any | None:
+        # One file as it stands: ParquetFile skips the dataset discovery of read_table.
         try:
-            return self._pq.read_table(path)
+            with open(path, "rb") as f:
+                return self._pq.ParquetFile(f).read(use_threads=False)
         except FileNotFoundError:
             return None
 
@@ -378,9 +380,9 @@ class Store:
         from quillan.adjust import adjust
 
         symbol = market + code
-        daily = self._read_parquet(self._bars_file("1d", symbol))
-        xdxr = self._read_parquet(self._xdxr_file(symbol))
         path = self._factors_file(symbol)
+        xdxr = self._read_parquet(self._xdxr_file(symbol))
+        daily = self._read_parquet(self._bars_file("1d", symbol)) if xdxr is not None else None
         if daily is None or xdxr is None or daily.num_rows == 0:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
