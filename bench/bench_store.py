@@ -99,7 +99,8 @@ def main() -> None:
     args = parser.parse_args()
     bench_import(args.files, args.days, args.threads)
     print(
-        f"sync of the simulator's securities (1d and 5m bars, ex-rights), answers after {args.delay * 1000:g} ms"
+        f"sync of the simulator's securities (1d and 5m bars, ex-rights), "
+        f"answers after {args.delay * 1000:g} ms"
     )
     bench_sync(args.delay)
 
