@@ -557,9 +557,11 @@ def _securities_file(path: str) -> list[tuple[int, str]]:
     return found
 
 
-def _finish(session: Session, report: SyncReport, what: str) -> None:
-    """The one-line summary, then each failure; a failure makes the exit status 1."""
-    session.err.write(f"quillan: {what}: {report.summary()}\n")
+def _finish(session: Session, report: SyncReport, what: str, out: TextIO) -> None:
+    """The one-line summary on stdout, then each failure on stderr; a failure makes the exit
+    status 1."""
+    out.write(f"{what}: {report.summary()}\n")
+    out.flush()
     for name, error in sorted(report.failed.items()):
         session.err.write(f"quillan: failed: {output.visible(name)}: {_describe(Exception(error))}\n")
     session.err.flush()
@@ -577,7 +579,7 @@ def cmd_sync(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     client = session.pooled(args.pool)
     with _storing():
         report = store.sync(client, securities, args.freq, start=args.start, progress=session.err.isatty())
-    _finish(session, report, f"sync into {shown_path(str(store.path))}")
+    _finish(session, report, f"sync into {shown_path(str(store.path))}", out)
 
 
 def cmd_import(args: argparse.Namespace, session: Session, out: TextIO) -> None:
@@ -586,7 +588,7 @@ def cmd_import(args: argparse.Namespace, session: Session, out: TextIO) -> None:
         raise CliError(f"{shown_path(args.path)}: no such folder")
     with _storing():
         report = store.import_terminal(args.path, progress=session.err.isatty())
-    _finish(session, report, f"import into {shown_path(str(store.path))}")
+    _finish(session, report, f"import into {shown_path(str(store.path))}", out)
 
 
 def cmd_sql(args: argparse.Namespace, session: Session, out: TextIO) -> None:
