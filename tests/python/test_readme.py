@@ -1,6 +1,7 @@
 """The README says what the package does: its snippets run as written, and every row of its
 error table holds."""
 
+import os
 import pathlib
 import re
 import shlex
@@ -16,8 +17,11 @@ from helpers import Index
 from netutil import free_port
 from standin import Reply
 
+SANITIZER_ENV = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
 README = (pathlib.Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
 ENV = {"PYTHONPATH": str(pathlib.Path(quillan.__file__).parents[1]), "PATH": "/usr/bin:/bin"}
+# A sanitizer build's module loads only with its runtime preloaded: keep what the run set up.
+ENV |= {k: v for k, v in os.environ.items() if k in SANITIZER_ENV}
 
 
 def blocks(language):

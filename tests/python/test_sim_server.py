@@ -1,6 +1,7 @@
 """The simulator on raw sockets: set-up, every command's answer, framing and robustness."""
 
 import contextlib
+import os
 import socket
 import struct
 import subprocess
@@ -203,3 +204,98 @@ class TestFraming:
                 params = bytes((i * 37 + 11) & 0xFF for i in range(size))
                 response = respond(wire.frame("0C 00 00 00 00 00", command, params))
                 assert len(response) - 16 == struct.unpack_from("<H", response, 12)[0]
+
+
+def answers(srv: Server, within: float = 30) -> bool:
+    """Whether a new client gets its set-up packets answered within `within` seconds, retrying
+    while it is refused. (Generous: a loaded machine, or a sanitizer build, is slow.)"""
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            wire.RawClient(srv.host, srv.port).close()
+            return True
+        except (OSError, EOFError):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.1)
+
+
+# Starts a simulator whose first connection thread cannot start, prints its port, serves.
+FAILING_THREAD = r"""
+import sys, threading
+from quillan.sim.server import SimServer
+
+real_start, failures = threading.Thread.start, [RuntimeError("can't start new thread")]
+def start(self):
+    if failures:
+        raise failures.pop()
+    real_start(self)
+threading.Thread.start = start
+server = SimServer()
+print(server.port, flush=True)
+server.serve_forever()
+"""
+
+
+class TestLimits:
+    @pytest.mark.slow
+    def test_idle_crowd_is_capped_then_dropped(self):
+        with Server(max_connections=20, idle_timeout=1.0) as srv:
+            crowd = [socket.create_connection((srv.host, srv.port), timeout=10) for _ in range(300)]
+            try:
+                time.sleep(0.3)
+                assert len(os.listdir(f"/proc/{srv._proc.pid}/task")) <= 20 + 3
+                # Beyond the cap, connections are closed at once; the rest once idle.
+                for sock in crowd:
+                    with contextlib.suppress(ConnectionResetError):
+                        assert sock.recv(1) == b""
+                assert answers(srv)
+            finally:
+                for sock in crowd:
+                    sock.close()
+
+    @pytest.mark.slow
+    def test_client_that_never_reads_is_dropped(self):
+        with Server(max_connections=1, send_timeout=0.5) as srv:
+            hog = socket.socket()
+            hog.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            hog.connect((srv.host, srv.port))
+            # Answers of 14 kB each, far beyond what the socket buffers hold.
+            with contextlib.suppress(OSError):
+                hog.sendall(wire.report_request("reports/sz000001.lc5", 0) * 1000)
+            try:
+                assert answers(srv)
+            finally:
+                hog.close()
+
+    def test_thread_that_cannot_start_costs_one_connection(self):
+        child = subprocess.Popen(
+            [sys.executable, "-c", FAILING_THREAD], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        try:
+            assert child.stdout is not None
+            srv = Server(port=int(child.stdout.readline()))
+            first = socket.create_connection((srv.host, srv.port), timeout=10)
+            with contextlib.suppress(ConnectionResetError):
+                assert first.recv(1) == b""
+            first.close()
+            assert answers(srv)
+        finally:
+            child.kill()
+            _, err = child.communicate()
+        assert "connection from" in err and "closed: can't start new thread" in err
+
+    @pytest.mark.parametrize(
+        "option, value",
+        [
+            ("--max-connections", "0"),
+            ("--idle-timeout", "-1"),
+            ("--send-timeout", "x"),
+            ("--port", "\u0663"),  # a digit, but not an ASCII one
+        ],
+    )
+    def test_bad_options(self, option, value):
+        out = subprocess.run(
+            [sys.executable, "-m", "quillan.sim", option, value], capture_output=True, text=True, timeout=60
+        )
+        assert out.returncode == 2 and f"argument {option}" in out.stderr

@@ -10,11 +10,12 @@ import threading
 
 from quillan.sim import universe
 from quillan.sim.faults import Fault
-from quillan.sim.server import SimServer
+from quillan.sim.server import IDLE_TIMEOUT, MAX_CONNECTIONS, SEND_TIMEOUT, SimServer
 
 
 def _port(text: str) -> int:
-    if not text.isdigit() or int(text) > 65535:
+    # ASCII digits only: str.isdigit() also takes other scripts' digits.
+    if not (text.isascii() and text.isdigit()) or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"invalid port '{text}' (0 to 65535)")
     return int(text)
 
@@ -24,6 +25,22 @@ def _moment(text: str) -> datetime.datetime:
         return datetime.datetime.fromisoformat(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid moment '{text}' (expected 2024-03-12T10:30)") from None
+
+
+def _count(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"invalid count '{text}' (1 or more)")
+    return int(text)
+
+
+def _seconds(text: str) -> float | None:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"invalid time '{text}' (seconds, 0 for no limit)")
+    return value or None
 
 
 def _take_orders(server: SimServer) -> None:
@@ -61,13 +78,41 @@ def main(argv: list[str] | None = None) -> int:
         help="the moment the market stands at, e.g. 2024-03-12T10:30: later bars do not exist yet "
         f"(default: after the close of {universe.LAST_DAY})",
     )
+    parser.add_argument(
+        "--max-connections",
+        type=_count,
+        default=MAX_CONNECTIONS,
+        help=f"connections served at once; more are closed at once (default {MAX_CONNECTIONS})",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=IDLE_TIMEOUT,
+        metavar="SECONDS",
+        help=f"close a connection that sends no request for this long, 0 never (default {IDLE_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--send-timeout",
+        type=_seconds,
+        default=SEND_TIMEOUT,
+        metavar="SECONDS",
+        help=f"close a connection that takes no answer for this long, 0 never (default {SEND_TIMEOUT:g})",
+    )
     parser.add_argument("--verbose", "-v", action="store_true", help="log connections and requests on stderr")
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
     parser.add_argument("--watch-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     universe.set_now(args.now)
     try:
-        server = SimServer(args.host, args.port, verbose=args.verbose, delay=max(0.0, args.delay))
+        server = SimServer(
+            args.host,
+            args.port,
+            verbose=args.verbose,
+            delay=max(0.0, args.delay),
+            max_connections=args.max_connections,
+            idle_timeout=args.idle_timeout,
+            send_timeout=args.send_timeout,
+        )
     except OSError as err:
         print(
             f"quillan.sim: error: cannot listen on {args.host}:{args.port}: {err.strerror or err}",
