@@ -2,7 +2,8 @@
 
 The native module ``quillan._core`` does the protocol and file work with plain Python results;
 its members are re-exported here. ``quillan.Table`` is the columnar result of the newer APIs;
-``quillan.read_bars`` reads a bar file into one.
+``quillan.read_bars`` reads a bar file into one; ``quillan.Store`` keeps a local copy of the
+market as Parquet files.
 """
 
 from quillan._core import *  # noqa: F403
@@ -10,6 +11,17 @@ from quillan._core import __all__ as _core_all
 from quillan.adjust import adjust, xdxr_table
 from quillan.bars import read_bars
 from quillan.client import Client, Retry, ServersFailed
+from quillan.store import Store
 from quillan.table import Table
 
-__all__ = [*_core_all, "Client", "Retry", "ServersFailed", "Table", "adjust", "read_bars", "xdxr_table"]
+__all__ = [
+    *_core_all,
+    "Client",
+    "Retry",
+    "ServersFailed",
+    "Store",
+    "Table",
+    "adjust",
+    "read_bars",
+    "xdxr_table",
+]

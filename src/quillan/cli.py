@@ -30,10 +30,12 @@ from quillan.session import (
     shown_path,
     whole_file,
 )
+from quillan.table import import_optional
 from quillan.tour import run_tour
 
 if TYPE_CHECKING:
     from quillan._core import CompanyInfoEntry, DailyBar, MinuteBar, SecurityQuote
+    from quillan.store import Store, SyncReport
 
 _Bar = TypeVar("_Bar", "DailyBar", "MinuteBar")
 
@@ -488,6 +490,125 @@ def _ping_note(host: str, latency: int) -> str:
     return ""
 
 
+# The store ----------------------------------------------------------------------------------
+
+
+def _open_store(args: argparse.Namespace) -> Store:
+    from quillan.store import Store
+
+    try:
+        return Store(args.store)
+    except ImportError as err:
+        raise CliError(str(err)) from None
+
+
+@contextlib.contextmanager
+def _storing() -> Iterator[None]:
+    """A busy store and a folder that cannot be written become one line."""
+    from quillan.store import StoreBusyError
+
+    try:
+        yield
+    except StoreBusyError as err:
+        raise CliError(str(err)) from None
+    except OSError as err:
+        if err.filename is None:
+            raise
+        raise file_error(os.fsdecode(err.filename), err) from None
+
+
+def _pool(text: str) -> int:
+    number = _number(text, 256)
+    if not number:
+        raise argparse.ArgumentTypeError(f"invalid pool '{text}' (1 to 256 connections)")
+    return number
+
+
+def _day(text: str) -> str:
+    if text.isdigit():
+        raise argparse.ArgumentTypeError(f"invalid date '{text}' (expected 2024-01-31)")
+    return _date(text)
+
+
+def _freqs(text: str) -> list[str]:
+    from quillan.store import FREQS
+
+    freqs = [part.strip().lower() for part in text.split(",") if part.strip()]
+    unknown = [f for f in freqs if f not in FREQS]
+    if unknown or not freqs:
+        raise argparse.ArgumentTypeError(f"invalid frequency '{text}' (a list of {', '.join(FREQS)})")
+    return list(dict.fromkeys(freqs))
+
+
+def _securities_file(path: str) -> list[tuple[int, str]]:
+    """The securities a file lists, separated by spaces, commas or lines; # starts a comment."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except OSError as err:
+        raise file_error(path, err) from None
+    found: list[tuple[int, str]] = []
+    for number, line in enumerate(text.splitlines(), 1):
+        for word in line.partition("#")[0].replace(",", " ").split():
+            try:
+                found.append(parse_security(word))
+            except argparse.ArgumentTypeError as err:
+                raise CliError(f"{shown_path(path)}, line {number}: {err}") from None
+    return found
+
+
+def _finish(session: Session, report: SyncReport, what: str, out: TextIO) -> None:
+    """The one-line summary on stdout, then each failure on stderr; a failure makes the exit
+    status 1."""
+    out.write(f"{what}: {report.summary()}\n")
+    out.flush()
+    for name, error in sorted(report.failed.items()):
+        session.err.write(f"quillan: failed: {output.visible(name)}: {_describe(Exception(error))}\n")
+    session.err.flush()
+    if report.failed:
+        raise CliError(f"{len(report.failed)} failed; run the command again to retry them")
+
+
+def cmd_sync(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    securities = list(args.securities)
+    for path in args.from_files or []:
+        securities += _securities_file(path)
+    if not securities:
+        raise CliError("no securities to sync: name them, or give a file of them with --from", EXIT_USAGE)
+    store = _open_store(args)
+    client = session.pooled(args.pool)
+    with _storing():
+        report = store.sync(client, securities, args.freq, start=args.start, progress=session.err.isatty())
+    _finish(session, report, f"sync into {shown_path(str(store.path))}", out)
+
+
+def cmd_import(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    store = _open_store(args)
+    if not os.path.isdir(args.path):
+        raise CliError(f"{shown_path(args.path)}: no such folder")
+    with _storing():
+        report = store.import_terminal(args.path, progress=session.err.isatty())
+    _finish(session, report, f"import into {shown_path(str(store.path))}", out)
+
+
+def cmd_sql(args: argparse.Namespace, session: Session, out: TextIO) -> None:
+    store = _open_store(args)
+    duckdb = import_optional("duckdb", "quillan sql", "store")
+    try:
+        table = store.sql(args.query)
+    except duckdb.Error as err:
+        raise CliError(f"sql: {err}") from None
+    columns: dict[str, list[object]] = {}
+    for name in table.columns:
+        values = table[name]
+        if values.dtype.kind == "M":
+            columns[name] = [None if v is None else str(v).replace("T", " ") for v in values.astype(object)]
+        else:
+            columns[name] = values.tolist()
+    records = [dict(zip(columns, row, strict=True)) for row in zip(*columns.values(), strict=True)]
+    _records(args, out, records, list(table.columns))
+
+
 def cmd_tour(args: argparse.Namespace, session: Session, out: TextIO) -> None:
     session.announce = False  # the tour says where it runs
     run_tour(session, out)
@@ -620,6 +741,27 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="IP:PORT",
         help="servers to probe (default: --server)",
     )
+
+    store_help = "the store's folder (default: $QUILLAN_STORE, else quillan in the user's data folder)"
+
+    p = command("sync", cmd_sync, "fetch what is new of securities into the local store", fmt=False)
+    p.add_argument("securities", type=parse_security, nargs="*", metavar="security", help=security_help)
+    p.add_argument("--from", dest="from_files", action="append", metavar="FILE", help="a file of securities")
+    p.add_argument(
+        "--freq", "-f", type=_freqs, default=["1d"], metavar="FREQ,...",
+        help="bar lengths, comma-separated: 1m, 5m, 15m, 30m, 1h, 1d, 1w, 1mo, 1q, 1y (default 1d)",
+    )  # fmt: skip
+    p.add_argument("--start", type=_day, metavar="DATE", help="the first date of a first sync (default: all)")
+    p.add_argument("--pool", type=_pool, default=4, metavar="N", help="connections at once (default 4)")
+    p.add_argument("--store", metavar="DIR", help=store_help)
+
+    p = command("import", cmd_import, "import a terminal's bar files into the local store", False, False)
+    p.add_argument("path", help="the terminal's data folder (with sh/ and sz/, or vipdoc/)")
+    p.add_argument("--store", metavar="DIR", help=store_help)
+
+    p = command("sql", cmd_sql, "query the local store with SQL (views bars, xdxr, bars_adjusted)", net=False)
+    p.add_argument("query", help="e.g. \"SELECT * FROM bars WHERE code = '600036' ORDER BY time\"")
+    p.add_argument("--store", metavar="DIR", help=store_help)
 
     command(
         "tour", cmd_tour, "a short tour of every capability, against the built-in simulator", False, False

@@ -97,14 +97,15 @@ class Session:
             self._client = client
         return self._client
 
-    def pooled(self) -> Client:
-        """A quillan.Client over every server of the run (retries, fail-over, paging)."""
+    def pooled(self, pool: int = 1) -> Client:
+        """A quillan.Client over every server of the run (retries, fail-over, paging), with
+        `pool` connections."""
         if self._pooled is None:
             from quillan.client import Client
 
             if not self.servers:
                 self.servers = [self.address()]
-            self._pooled = Client(self.servers)
+            self._pooled = Client(self.servers, pool=pool)
         return self._pooled
 
     @contextlib.contextmanager

@@ -23,12 +23,13 @@ __all__ = ["Table"]
 _EXTRAS = {"pandas": "pandas", "pyarrow": "arrow", "polars": "polars", "duckdb": "store"}
 
 
-def import_optional(name: str, purpose: str) -> ModuleType:
-    """Imports an optional dependency, or raises ImportError naming the extra that installs it."""
+def import_optional(name: str, purpose: str, extra: str | None = None) -> ModuleType:
+    """Imports an optional dependency, or raises ImportError naming the extra that installs it
+    (`extra`, else the package's own: pyarrow comes with ``arrow``, DuckDB with ``store``)."""
     try:
         return importlib.import_module(name)
     except ImportError as err:
-        extra = _EXTRAS.get(name, name)
+        extra = extra or _EXTRAS.get(name.partition(".")[0], name)
         raise ImportError(f"{purpose} needs {name}: install it with pip install 'quillan[{extra}]'") from err
 
 

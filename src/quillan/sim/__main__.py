@@ -3,10 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
 import sys
 import threading
 
+from quillan.sim import universe
 from quillan.sim.faults import Fault
 from quillan.sim.server import IDLE_TIMEOUT, MAX_CONNECTIONS, SEND_TIMEOUT, SimServer
 
@@ -16,6 +18,13 @@ def _port(text: str) -> int:
     if not (text.isascii() and text.isdigit()) or int(text) > 65535:
         raise argparse.ArgumentTypeError(f"invalid port '{text}' (0 to 65535)")
     return int(text)
+
+
+def _moment(text: str) -> datetime.datetime:
+    try:
+        return datetime.datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid moment '{text}' (expected 2024-03-12T10:30)") from None
 
 
 def _count(text: str) -> int:
@@ -64,6 +73,12 @@ def main(argv: list[str] | None = None) -> int:
         help="seconds to hold back every answer, as a distant server would",
     )
     parser.add_argument(
+        "--now",
+        type=_moment,
+        help="the moment the market stands at, e.g. 2024-03-12T10:30: later bars do not exist yet "
+        f"(default: after the close of {universe.LAST_DAY})",
+    )
+    parser.add_argument(
         "--max-connections",
         type=_count,
         default=MAX_CONNECTIONS,
@@ -87,6 +102,7 @@ def main(argv: list[str] | None = None) -> int:
     # For Server(): leave when standard input reaches its end, that is when the parent goes.
     parser.add_argument("--watch-stdin", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    universe.set_now(args.now)
     try:
         server = SimServer(
             args.host,

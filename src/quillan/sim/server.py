@@ -8,6 +8,7 @@ starts ``python -m quillan.sim`` as a child process and stops it on exit.
 from __future__ import annotations
 
 import contextlib
+import datetime
 import json
 import os
 import select
@@ -205,7 +206,9 @@ class Server:
 
     The port is chosen by the operating system unless given. The child stops when the
     context ends, when `stop` is called, or when this process goes away. `max_connections`,
-    `idle_timeout` and `send_timeout` are those of `SimServer` (None: no time limit).
+    `idle_timeout` and `send_timeout` are those of `SimServer` (None: no time limit); `delay`
+    holds back every answer; `now` sets the moment the market stands at (see
+    `quillan.sim.universe.set_now`).
     """
 
     def __init__(
@@ -218,10 +221,12 @@ class Server:
         max_connections: int = MAX_CONNECTIONS,
         idle_timeout: float | None = IDLE_TIMEOUT,
         send_timeout: float | None = SEND_TIMEOUT,
+        now: datetime.datetime | None = None,
     ):
         if max_connections < 1:
             raise ValueError(f"max_connections must be at least 1; got {max_connections}")
         self.host = host
+        self.now = now  # the moment the market stands at (quillan.sim.universe.set_now)
         self.port = port
         self.verbose = verbose
         self.delay = delay
@@ -253,6 +258,7 @@ class Server:
         command += ["--send-timeout", repr(self.send_timeout or 0)]
         command += ["--watch-stdin"] + (["--verbose"] if self.verbose else [])
         command += ["--delay", repr(self.delay)] if self.delay else []
+        command += ["--now", self.now.isoformat()] if self.now is not None else []
         proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
         self._proc = proc
         assert proc.stdout is not None

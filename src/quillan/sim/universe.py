@@ -56,6 +56,7 @@ __all__ = [
     "minute_bars",
     "quote",
     "reference_price",
+    "set_now",
     "suspended_days",
     "trades",
     "trading_days",
@@ -63,6 +64,10 @@ __all__ = [
 
 LAST_DAY = datetime.date(2024, 3, 15)
 DAY_COUNT = 160
+
+# The moment the market stands at: None for after the close of LAST_DAY; else the history ends
+# with the last one-minute bar labelled at or before it (see `set_now`).
+_now: datetime.datetime | None = None
 
 # Minutes since midnight that label the one-minute bars: a bar labelled 09:31 holds the trades
 # made from 09:30 to 09:31.
@@ -130,6 +135,17 @@ def trading_days() -> tuple[datetime.date, ...]:
     return tuple(reversed(days))
 
 
+def set_now(moment: datetime.datetime | None) -> None:
+    """Makes the market stand at `moment` (None: after the close of LAST_DAY): the days after it
+    have not happened yet, and its own day ends with the last one-minute bar labelled at or
+    before it, its daily bar made of those. The bars before are the same whatever the moment,
+    so moving it forward adds bars and completes the last one, as a day of trading does."""
+    global _now
+    _now = moment
+    for cached in (_build_history, _intraday, _daily, _bars):
+        cached.cache_clear()
+
+
 @dataclasses.dataclass(frozen=True)
 class Trade:
     minute: int  # minutes since midnight
@@ -177,6 +193,11 @@ def _build_history(security: Security) -> _History:
     floor = max(1, security.base_price // 4)
     price = security.base_price
     days = trading_days()
+    cutoff = 24 * 60
+    if _now is not None:
+        days = tuple(day for day in days if day <= _now.date())
+        if days and days[-1] == _now.date():
+            cutoff = _now.hour * 60 + _now.minute
     suspended = set(suspended_days(security))
     per_day: list[tuple[Bar, ...]] = []
     last_trades: list[Trade] = []
@@ -190,9 +211,14 @@ def _build_history(security: Security) -> _History:
             price = reference
         previous = day
         is_last = index == len(days) - 1
+        # The trades of LAST_DAY draw from the walk's own generator; those of an earlier last day
+        # (see set_now) from one of their own, so that no price depends on the moment.
+        trade_rng = rng if days[-1] == LAST_DAY else random.Random(security.seed ^ index)
         price = max(floor, price + tick * (rng.getrandbits(4) - 7))  # the overnight gap
         bars_of_day: list[Bar] = []
         for label in SESSION_MINUTES:
+            if is_last and label > cutoff:
+                break
             bits = rng.getrandbits(64)
             count = 2 + (bits & 3)
             bits >>= 2
@@ -211,10 +237,11 @@ def _build_history(security: Security) -> _History:
                 vol += lots
                 amount += lots * price
                 if is_last:
-                    extra = rng.getrandbits(5)
+                    extra = trade_rng.getrandbits(5)
                     last_trades.append(Trade(label - 1, price, lots, 1 + (extra >> 1), extra & 1))
             bars_of_day.append(Bar(day, label, open_, high, low, price, vol * 100, amount))
-        per_day.append(tuple(bars_of_day))
+        if bars_of_day:  # a day whose first minute is still to come has no bars yet
+            per_day.append(tuple(bars_of_day))
     return _History(tuple(per_day), tuple(last_trades))
 
 
@@ -277,9 +304,10 @@ def _intraday(security: Security, length: int) -> tuple[Bar, ...]:
             out.extend(day)
             continue
         # Both sessions hold 120 minutes, a multiple of every length: no bar spans the break.
+        # A group still under way is labelled with the minute it will end at.
         for at in range(0, len(day), length):
             group = day[at : at + length]
-            out.append(_merge(group, group[-1].date, group[-1].minute))
+            out.append(_merge(group, group[-1].date, SESSION_MINUTES[at + length - 1]))
     return tuple(out)
 
 

@@ -1,0 +1,739 @@
+"""quillan.Store: a local copy of the market as a folder of Parquet files, queried with SQL.
+
+Layout of a store folder (every data file is plain Parquet; the partition folders follow the
+Hive convention, so pyarrow.dataset, DuckDB, polars, Spark and Dask read them as they stand)::
+
+    bars/freq=1d/symbol=sh600036/data.parquet     one file per security and frequency
+    xdxr/symbol=sh600036/data.parquet             the security's ex-rights records
+    factors/symbol=sh600036/data.parquet          its forward adjustment factors (from 1d bars)
+    sync.json                                     what is stored, per security and frequency
+    .lock                                         held by the process that writes
+
+Columns of ``bars`` files: ``market`` (``sh``/``sz``), ``code``, ``time`` (timestamp in
+milliseconds without a time zone, the exchange's wall-clock time in whole seconds; midnight for
+daily and longer bars), ``open``, ``high``,
+``low``, ``close``, ``amount`` (yuan), ``volume`` (shares), all float64, one row per time in
+time order. ``freq`` and ``symbol`` come from the folder names; ``symbol`` is the market and
+the code together (``sh600036``), so a filter on it reads one folder.
+
+Every file is written to a hidden temporary name in its own folder, flushed to disk and renamed
+into place, and ``sync.json`` is replaced only after the data it describes: a writer killed at
+any moment leaves each file as it was before or after, and the next run finishes the job.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime as dt
+import errno
+import fcntl
+import importlib
+import json
+import os
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor, as_completed
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from quillan.table import Table, import_optional
+
+__all__ = ["FREQS", "Store", "StoreBusyError", "SyncReport", "default_store_path"]
+
+# The frequencies a store keeps, and the file kinds of a terminal's folder that import maps to them.
+FREQS = ("1m", "5m", "15m", "30m", "1h", "1d", "1w", "1mo", "1q", "1y")
+_INTRADAY = frozenset({"1m", "5m", "15m", "30m", "1h"})
+_TERMINAL_FOLDERS = {"lday": ("1d", ".day"), "minline": ("1m", ".lc1"), "fzline": ("5m", ".lc5")}
+_VALUE_COLUMNS = ("open", "high", "low", "close", "amount", "volume")
+_XDXR_VALUES = (
+    "fenhong", "peigujia", "songzhuangu", "peigu", "suogu", "xingquanjia", "fenshu",
+    "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben",
+)  # fmt: skip
+_STATE_FLUSH_SECONDS = 2.0
+# Parquet keeps times in milliseconds at the coarsest: the store's tables hold them so, whole
+# seconds all, so that a table read back compares equal to the one that was written.
+_TIME: Any = None
+
+
+class StoreBusyError(RuntimeError):
+    """Another process holds the store's write lock."""
+
+
+def default_store_path() -> Path:
+    """``$QUILLAN_STORE``, else ``quillan`` in the user's data folder (``$XDG_DATA_HOME``,
+    by default ``~/.local/share``)."""
+    explicit = os.environ.get("QUILLAN_STORE", "").strip()
+    if explicit:
+        return Path(explicit).expanduser()
+    base = os.environ.get("XDG_DATA_HOME", "").strip() or os.path.join(
+        os.path.expanduser("~"), ".local", "share"
+    )
+    return Path(base) / "quillan"
+
+
+def _need(name: str) -> Any:
+    return import_optional(name, "quillan.Store", "store")
+
+
+def _parse(security: Any) -> tuple[str, str]:
+    """("sh" or "sz", code) of a security in any form the Client takes."""
+    from quillan.client import parse_security
+
+    market, code = parse_security(security)
+    if market not in (0, 1):
+        raise ValueError(f"a store keeps Shanghai (1) and Shenzhen (0) securities, not market {market}")
+    return ("sh" if market == 1 else "sz"), code
+
+
+def _fsync_dir(path: Path) -> None:
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _write_atomically(path: Path, write: Callable[[str], None]) -> None:
+    """Calls write(temporary path) in path's folder, then fsyncs the file and renames it into place.
+
+    The temporary name starts with a dot: pyarrow.dataset, Spark and Dask skip such files, and
+    the DuckDB views read ``data.parquet`` only.
+    """
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=".", suffix=".tmp", dir=path.parent)
+    os.close(fd)
+    try:
+        write(tmp)
+        with open(tmp, "rb+") as f:
+            os.fsync(f.fileno())
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(tmp)
+        raise
+    _fsync_dir(path.parent)
+
+
+@dataclass
+class SyncReport:
+    """What a sync or an import did, by series (``sh600036/1d``, ``sh600036/xdxr``) or file:
+    the rows now stored of each series that changed, the series left as they were, and the
+    error of each that failed."""
+
+    written: dict[str, int] = field(default_factory=dict)
+    unchanged: list[str] = field(default_factory=list)
+    failed: dict[str, str] = field(default_factory=dict)
+
+    @property
+    def ok(self) -> bool:
+        return not self.failed
+
+    def summary(self) -> str:
+        """``"3 updated, 5 unchanged, 1 failed"``."""
+        return f"{len(self.written)} updated, {len(self.unchanged)} unchanged, {len(self.failed)} failed"
+
+
+class Store:
+    """A dataset folder of Parquet files holding bars, ex-rights records and what was synced
+    (the layout and the columns are in this module's documentation).
+
+    ``Store(path=None, *, lock_timeout=30.0)``: without a path, ``$QUILLAN_STORE``, else
+    ``quillan`` in the user's data folder. Writing (``sync``, ``import_terminal``,
+    ``write_bars``) takes the store's lock file; a second writer waits up to ``lock_timeout``
+    seconds, then raises StoreBusyError. Reading needs no lock: files are replaced whole.
+    Needs the ``store`` extra (pyarrow and DuckDB).
+    """
+
+    def __init__(self, path: str | os.PathLike[str] | None = None, *, lock_timeout: float = 30.0) -> None:
+        self.path = Path(path) if path is not None else default_store_path()
+        self.lock_timeout = lock_timeout
+        self._pa = _need("pyarrow")
+        global _TIME
+        _TIME = self._pa.timestamp("ms")
+        self._pq = _need("pyarrow.parquet")
+        self._pc = _need("pyarrow.compute")
+        self._factors_lock = threading.Lock()
+        self._state: _StateWriter | None = None
+
+    def __repr__(self) -> str:
+        return f"quillan.Store({str(self.path)!r})"
+
+    # -- the lock
+
+    @contextlib.contextmanager
+    def _locked(self) -> Iterator[_StateWriter]:
+        self.path.mkdir(parents=True, exist_ok=True)
+        fd = os.open(self.path / ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            deadline = time.monotonic() + self.lock_timeout
+            while True:
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except OSError as err:
+                    if err.errno not in (errno.EAGAIN, errno.EACCES):
+                        raise
+                    if time.monotonic() >= deadline:
+                        holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip() or "unknown"
+                        raise StoreBusyError(
+                            f"the store {self.path} is busy: another process (pid {holder}) is writing "
+                            f"to it; waited {self.lock_timeout:g} s"
+                        ) from None
+                    time.sleep(0.05)
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, str(os.getpid()).encode(), 0)
+            self._remove_leftovers()
+            state = _StateWriter(self._state_file())
+            self._state = state
+            try:
+                yield state
+            finally:
+                self._state = None
+                state.flush()
+        finally:
+            os.close(fd)  # closing the descriptor releases the lock
+
+    def _remove_leftovers(self) -> None:
+        """Deletes the temporary files of a writer that was killed (only the lock holder writes)."""
+        for kind in ("bars", "xdxr", "factors"):
+            for tmp in (self.path / kind).glob("**/.*.tmp"):
+                with contextlib.suppress(FileNotFoundError):
+                    tmp.unlink()
+        for tmp in self.path.glob(".*.tmp"):
+            with contextlib.suppress(FileNotFoundError):
+                tmp.unlink()
+
+    # -- files
+
+    def _bars_file(self, freq: str, symbol: str) -> Path:
+        return self.path / "bars" / f"freq={freq}" / f"symbol={symbol}" / "data.parquet"
+
+    def _xdxr_file(self, symbol: str) -> Path:
+        return self.path / "xdxr" / f"symbol={symbol}" / "data.parquet"
+
+    def _factors_file(self, symbol: str) -> Path:
+        return self.path / "factors" / f"symbol={symbol}" / "data.parquet"
+
+    def _state_file(self) -> Path:
+        return self.path / "sync.json"
+
+    def _read_parquet(self, path: Path) -> Any | None:
+        # One file as it stands: ParquetFile skips the dataset discovery of read_table.
+        try:
+            with open(path, "rb") as f:
+                return self._pq.ParquetFile(f).read(use_threads=False)
+        except FileNotFoundError:
+            return None
+
+    def _write_parquet(self, path: Path, table: Any) -> None:
+        _write_atomically(path, lambda tmp: self._pq.write_table(table, tmp, compression="zstd"))
+
+    def state(self) -> dict[str, dict[str, Any]]:
+        """What is stored: ``{"sh600036/1d": {"last": "2024-03-15T00:00:00", "rows": 160,
+        "source": "sync", "updated": ...}}``; it may lag the data after a killed run, never
+        run ahead of it."""
+        return _read_state(self._state_file())
+
+    # -- bars
+
+    def _bars_arrow(self, market: str, code: str, freq: str, bars: Table) -> Any:
+        """The bars as an Arrow table of the store's columns, without rows of no time."""
+        pa = self._pa
+        time_name = next((name for name in bars.columns if bars[name].dtype.kind == "M"), None)
+        if time_name is None:
+            raise ValueError(f"the bars have no datetime column (columns: {', '.join(bars.columns)})")
+        times = bars[time_name]
+        if bars.tz is not None and times.dtype != np.dtype("datetime64[D]"):
+            # Stored times are the exchange's wall-clock times, like the terminal's own files.
+            pd = import_optional("pandas", "storing time-zone aware bars")
+            times = pd.DatetimeIndex(times.astype("datetime64[s]")).tz_localize("UTC").tz_convert(bars.tz)
+            times = times.tz_localize(None).to_numpy()
+        unit = "s" if freq in _INTRADAY else "D"  # daily and longer bars are labelled by their day
+        times = times.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
+        known = ~np.isnat(times)
+        n = int(known.sum())
+        columns = {
+            "market": pa.array([market] * n, pa.string()),
+            "code": pa.array([code] * n, pa.string()),
+            "time": pa.array(times[known], _TIME),
+        }
+        for name in _VALUE_COLUMNS:
+            source = "vol" if name == "volume" and "volume" not in bars and "vol" in bars else name
+            columns[name] = pa.array(np.asarray(bars[source], dtype=np.float64)[known], pa.float64())
+        table = pa.table(columns)
+        if n > 1:
+            table = table.take(self._pc.sort_indices(table, sort_keys=[("time", "ascending")]))
+            stamps = table.column("time").to_numpy()
+            keep = np.append(stamps[1:] != stamps[:-1], True)  # a repeated time keeps its last row
+            if not keep.all():
+                table = table.filter(pa.array(keep))
+        return table
+
+    def _merge_bars(self, old: Any | None, new: Any, since: np.datetime64 | None) -> Any:
+        """The stored rows before the new ones, then the new ones.
+
+        The new rows replace every stored row from ``since`` (the time they were fetched from)
+        or from their own first time, whichever is earlier: a bar fetched while still trading,
+        or a week that was labelled by its last day so far, is replaced rather than kept beside
+        its final version. Without new rows the stored ones stay as they are.
+        """
+        if old is None or old.num_rows == 0:
+            return new
+        if new.num_rows == 0:
+            return old
+        cut = new.column("time")[0].as_py()
+        if since is not None:
+            cut = min(cut, since.astype("datetime64[s]").astype(dt.datetime))
+        kept = old.filter(self._pc.less(old.column("time"), self._pa.scalar(cut, _TIME)))
+        return self._pa.concat_tables([kept, new.cast(kept.schema)])
+
+    def write_bars(self, security: Any, freq: str, bars: Table) -> int:
+        """Merges the bars of one security into the store: they replace the stored rows from
+        their first time on. Returns the number of rows now stored, or -1 when nothing changed
+        (no file was touched)."""
+        market, code = _parse(security)
+        with self._locked():
+            return self._write_bars(market, code, freq, bars, "write", None)
+
+    def _write_bars(
+        self, market: str, code: str, freq: str, bars: Table, source: str, since: np.datetime64 | None
+    ) -> int:
+        if freq not in FREQS:
+            raise ValueError(f"unknown frequency {freq!r}; one of {', '.join(FREQS)}")
+        symbol = market + code
+        path = self._bars_file(freq, symbol)
+        old = self._read_parquet(path)
+        merged = self._merge_bars(old, self._bars_arrow(market, code, freq, bars), since)
+        changed = old is None or not _same(merged, old)
+        if changed and merged.num_rows:
+            self._write_parquet(path, merged)
+        # A run killed after the data but before what derives from it finishes the job here: the
+        # factors and the record of what is stored are brought up to date whether or not the
+        # data changed, and written only when they differ.
+        if freq == "1d":
+            self._refresh_factors(market, code)
+        if merged.num_rows:
+            last = merged.column("time")[-1].as_py()
+            entry = {"last": last.isoformat(), "rows": merged.num_rows, "source": source}
+            assert self._state is not None
+            self._state.record(f"{symbol}/{freq}", entry)
+        return int(merged.num_rows) if changed and merged.num_rows else -1
+
+    def bars(self, security: Any, freq: str = "1d") -> Table:
+        """The stored bars of one security as a Table: ``time`` (datetime64[s]), then the
+        value columns; no rows when none are stored."""
+        market, code = _parse(security)
+        table = self._read_parquet(self._bars_file(freq, market + code))
+        if table is None:
+            empty = np.zeros(0, dtype=np.float64)
+            return Table({"time": np.zeros(0, "datetime64[s]"), **dict.fromkeys(_VALUE_COLUMNS, empty)})
+        return Table(
+            {
+                "time": table.column("time").to_numpy().astype("datetime64[s]"),
+                **{c: table.column(c).to_numpy() for c in _VALUE_COLUMNS},
+            }
+        )
+
+    # -- ex-rights records and adjustment factors
+
+    def _write_xdxr(self, market: str, code: str, records: Table) -> int:
+        """Stores the ex-rights records; an empty answer never replaces stored records (a
+        security's events do not go away) and writes no file."""
+        pa = self._pa
+        n = len(records)
+        table = pa.table(
+            {
+                "market": pa.array([market] * n, pa.string()),
+                "code": pa.array([code] * n, pa.string()),
+                "date": pa.array(np.asarray(records["date"], dtype="datetime64[D]"), pa.date32()),
+                "category": pa.array(np.asarray(records["category"], dtype=np.int64), pa.int64()),
+                "name": pa.array([str(v) for v in records["name"]], pa.string()),
+                **{
+                    key: pa.array(np.asarray(records[key], dtype=np.float64), pa.float64())
+                    for key in _XDXR_VALUES
+                },
+            }
+        )
+        path = self._xdxr_file(market + code)
+        old = self._read_parquet(path)
+        changed = n > 0 and (old is None or not _same(old, table))
+        if changed:
+            self._write_parquet(path, table)
+        self._refresh_factors(market, code)  # finishes the job of a run killed in between
+        return n if changed else -1
+
+    def _refresh_factors(self, market: str, code: str) -> None:
+        """Rewrites the forward factors of a security from its daily bars and ex-rights records:
+        one row per step, ``start`` the first time the factor applies. Serialised, so that the
+        last caller reads the newest bars and records whichever task wrote them."""
+        with self._factors_lock:
+            self._refresh_factors_locked(market, code)
+
+    def _refresh_factors_locked(self, market: str, code: str) -> None:
+        from quillan.adjust import adjust
+
+        symbol = market + code
+        path = self._factors_file(symbol)
+        xdxr = self._read_parquet(self._xdxr_file(symbol))
+        daily = self._read_parquet(self._bars_file("1d", symbol)) if xdxr is not None else None
+        if daily is None or xdxr is None or daily.num_rows == 0:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(path)
+            return
+        bars = Table(
+            {
+                "date": daily.column("time").to_numpy().astype("datetime64[D]"),
+                **{c: daily.column(c).to_numpy() for c in ("open", "high", "low", "close")},
+            }
+        )
+        records = {
+            "date": xdxr.column("date").to_numpy().astype("datetime64[D]"),
+            **{
+                c: xdxr.column(c).to_numpy()
+                for c in ("category", "fenhong", "peigujia", "songzhuangu", "peigu")
+            },
+        }
+        factor = np.asarray(adjust(bars, records, "forward")["adj_factor"], dtype=np.float64)
+        steps = np.flatnonzero(np.append(True, factor[1:] != factor[:-1]))
+        starts = bars["date"][steps].astype("datetime64[ms]")
+        starts[0] = np.datetime64("1970-01-01T00:00:00", "ms")  # the first factor holds for every earlier bar
+        pa = self._pa
+        table = pa.table(
+            {
+                "market": pa.array([market] * len(steps), pa.string()),
+                "code": pa.array([code] * len(steps), pa.string()),
+                "start": pa.array(starts, _TIME),
+                "factor": pa.array(factor[steps], pa.float64()),
+            }
+        )
+        old = self._read_parquet(path)
+        if old is None or not _same(old, table):
+            self._write_parquet(path, table)
+
+    # -- sync from servers
+
+    def sync(
+        self,
+        client: Any,
+        securities: Iterable[Any],
+        freqs: Sequence[str] = ("1d",),
+        start: str | dt.date | None = None,
+        *,
+        xdxr: bool = True,
+        progress: bool | None = None,
+    ) -> SyncReport:
+        """Fetches what is new for each security and frequency through ``client`` (a
+        quillan.Client) and stores it; the ex-rights records too unless ``xdxr=False``.
+
+        The first run fetches the whole history the server gives (from ``start`` when given);
+        later runs fetch from the last stored bar on, which they replace. As many securities
+        are fetched at a time as the client's pool has connections. A security that fails is
+        reported in the result and does not stop the others; running again picks it up.
+        ``progress``: a progress bar on stderr (default: when stderr is a terminal).
+        """
+        for freq in freqs:
+            if freq not in FREQS:
+                raise ValueError(f"unknown frequency {freq!r}; one of {', '.join(FREQS)}")
+        parsed = list(dict.fromkeys(_parse(s) for s in securities))
+        tasks: list[tuple[str, str, str]] = [(m, c, f) for m, c in parsed for f in freqs]
+        if xdxr:
+            tasks += [(m, c, "xdxr") for m, c in parsed]
+        report = SyncReport()
+        with self._locked() as state, _Progress(len(tasks), "sync", progress) as bar:
+            stored = state.current()
+
+            def run(task: tuple[str, str, str]) -> int:
+                market, code, freq = task
+                symbol = market + code
+                if freq == "xdxr":
+                    return self._write_xdxr(market, code, client.xdxr((1 if market == "sh" else 0, code)))
+                entry = stored.get(f"{symbol}/{freq}")
+                since: np.datetime64 | None = None
+                if entry and entry.get("last"):
+                    since = np.datetime64(entry["last"], "s")
+                    if freq not in _INTRADAY:
+                        since = since.astype("datetime64[D]")
+                    ask: Any = since
+                else:
+                    ask = start
+                bars = client.bars((1 if market == "sh" else 0, code), freq, start=ask)
+                if not len(bars) and since is None and not self._bars_file(freq, symbol).exists():
+                    raise LookupError(f"the server has no {freq} bars of {symbol}")
+                return self._write_bars(market, code, freq, bars, "sync", since)
+
+            self._run_all(tasks, run, max(1, int(getattr(client, "pool", 1))), report, bar, _task_name)
+        return report
+
+    # -- import a terminal's folder
+
+    def import_terminal(
+        self, path: str | os.PathLike[str], *, threads: int | None = None, progress: bool | None = None
+    ) -> SyncReport:
+        """Imports every .day, .lc1 and .lc5 file of a terminal's data folder (``sh/`` and ``sz/``
+        with ``lday/``, ``minline/`` and ``fzline/``; the folder above them, or the one holding
+        ``vipdoc/``). Daily prices are scaled per file as ``read_bars`` does; records with an
+        impossible date are left out. Files that fail are listed in the result with their
+        error; the others are imported."""
+        from quillan.bars import read_bars
+
+        root = Path(path)
+        if not root.is_dir():
+            raise FileNotFoundError(f"No such folder: {root}")
+        if not any((root / m).is_dir() for m in ("sh", "sz")) and (root / "vipdoc").is_dir():
+            root = root / "vipdoc"
+        files = sorted(_terminal_files(root), key=lambda item: str(item[3]))
+        report = SyncReport()
+        with self._locked(), _Progress(len(files), "import", progress) as bar:
+
+            def run(item: tuple[str, str, str, Path]) -> int:
+                market, code, freq, file = item
+                return self._write_bars(market, code, freq, read_bars(file), "import", None)
+
+            self._run_all(
+                files, run, threads or min(8, 2 * (os.cpu_count() or 1)), report, bar, lambda i: str(i[3])
+            )
+        return report
+
+    def _run_all(
+        self,
+        items: Sequence[Any],
+        run: Callable[[Any], int],
+        workers: int,
+        report: SyncReport,
+        bar: _Progress,
+        name: Callable[[Any], str],
+    ) -> None:
+        with ThreadPoolExecutor(max_workers=workers) as pool:
+            futures = {pool.submit(run, item): item for item in items}
+            for future in as_completed(futures):
+                label = name(futures[future])
+                try:
+                    result = future.result()
+                except Exception as err:  # reported per item; the others go on
+                    report.failed[label] = f"{type(err).__name__}: {err}"
+                else:
+                    if result < 0:
+                        report.unchanged.append(label)
+                    else:
+                        report.written[label] = result
+                bar.advance()
+                assert self._state is not None
+                self._state.maybe_flush()
+
+    # -- queries
+
+    def connect(self) -> Any:
+        """A DuckDB connection with the views ``bars``, ``xdxr``, ``factors`` and
+        ``bars_adjusted`` (``bars`` with forward-adjusted prices and an ``adj_factor`` column)
+        over the files stored now."""
+        duckdb = _need("duckdb")
+        con = duckdb.connect()
+        root = str(self.path).replace("'", "''")
+
+        def source(kind: str, depth: int, types: str) -> str | None:
+            pattern = "/".join(["*"] * depth) + "/data.parquet"
+            if not any((self.path / kind).glob(pattern)):
+                return None
+            return (
+                f"read_parquet('{root}/{kind}/{pattern}', hive_partitioning = true, hive_types = {{{types}}})"
+            )
+
+        bars = source("bars", 2, "'freq': VARCHAR, 'symbol': VARCHAR")
+        con.execute(
+            "CREATE VIEW bars AS SELECT market, code, freq, time, open, high, low, close, amount, volume "
+            + (
+                f"FROM {bars}"
+                if bars
+                else "FROM (SELECT NULL::VARCHAR AS market, NULL::VARCHAR AS code, NULL::VARCHAR AS freq, "
+                "NULL::TIMESTAMP AS time, NULL::DOUBLE AS open, NULL::DOUBLE AS high, "
+                "NULL::DOUBLE AS low, NULL::DOUBLE AS close, NULL::DOUBLE AS amount, "
+                "NULL::DOUBLE AS volume) WHERE false"
+            )
+        )
+        xdxr = source("xdxr", 1, "'symbol': VARCHAR")
+        values = ", ".join(f"NULL::DOUBLE AS {key}" for key in _XDXR_VALUES)
+        con.execute(
+            "CREATE VIEW xdxr AS SELECT market, code, date, category, name, "
+            + ", ".join(_XDXR_VALUES)
+            + (
+                f" FROM {xdxr}"
+                if xdxr
+                else " FROM (SELECT NULL::VARCHAR AS market, NULL::VARCHAR AS code, NULL::DATE AS date, "
+                f"NULL::BIGINT AS category, NULL::VARCHAR AS name, {values}) WHERE false"
+            )
+        )
+        factors = source("factors", 1, "'symbol': VARCHAR")
+        con.execute(
+            "CREATE VIEW factors AS SELECT market, code, start, factor "
+            + (
+                f"FROM {factors}"
+                if factors
+                else "FROM (SELECT NULL::VARCHAR AS market, NULL::VARCHAR AS code, "
+                "NULL::TIMESTAMP AS start, NULL::DOUBLE AS factor) WHERE false"
+            )
+        )
+        con.execute(
+            "CREATE VIEW bars_adjusted AS SELECT b.market, b.code, b.freq, b.time, "
+            "b.open * coalesce(f.factor, 1) AS open, b.high * coalesce(f.factor, 1) AS high, "
+            "b.low * coalesce(f.factor, 1) AS low, b.close * coalesce(f.factor, 1) AS close, "
+            "b.amount, b.volume, coalesce(f.factor, 1) AS adj_factor "
+            "FROM bars b ASOF LEFT JOIN factors f "
+            "ON b.market = f.market AND b.code = f.code AND b.time >= f.start"
+        )
+        return con
+
+    def sql(self, query: str) -> Table:
+        """Runs a DuckDB query over the store's views and returns the result as a Table."""
+        con = self.connect()
+        try:
+            relation = con.sql(query)
+            if relation is None:  # a statement without rows
+                return Table({})
+            # DuckDB 1.4 renamed arrow() to to_arrow_table(); 2.0 dropped the old name.
+            fetch = getattr(relation, "to_arrow_table", None) or relation.arrow
+            result = fetch()
+        finally:
+            con.close()
+        return _table_from_arrow(result)
+
+
+def _same(a: Any, b: Any) -> bool:
+    """Whether two Arrow tables hold the same schema and values, NaN equal to NaN (Arrow's own
+    equals takes NaN for unequal to itself, which would rewrite every file holding one)."""
+    if not a.schema.equals(b.schema) or a.num_rows != b.num_rows:
+        return False
+    for left, right in zip(a.columns, b.columns, strict=True):
+        x, y = left.to_numpy(), right.to_numpy()
+        if x.dtype.kind == "f":
+            if not np.array_equal(x, y, equal_nan=True):
+                return False
+        elif not np.array_equal(x, y):
+            return False
+    return True
+
+
+def _task_name(task: tuple[str, str, str]) -> str:
+    market, code, freq = task
+    return f"{market}{code}/{freq}"
+
+
+def _read_state(path: Path) -> dict[str, dict[str, Any]]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            data: dict[str, dict[str, Any]] = json.load(f)
+            return data
+    except FileNotFoundError:
+        return {}
+
+
+class _StateWriter:
+    """sync.json of a writing run: entries are recorded once their data is in place and
+    written out together every few seconds and at the end of the run, so the record may lag
+    the data but never runs ahead of it. An entry equal to the stored one (but for its
+    source) changes nothing."""
+
+    def __init__(self, path: Path) -> None:
+        self._path = path
+        self._lock = threading.Lock()
+        self._state = _read_state(path)
+        self._dirty = False
+        self._flushed = time.monotonic()
+
+    def current(self) -> dict[str, dict[str, Any]]:
+        with self._lock:
+            return {key: dict(entry) for key, entry in self._state.items()}
+
+    def record(self, key: str, entry: dict[str, Any]) -> None:
+        with self._lock:
+            old = self._state.get(key, {})
+            if all(old.get(k) == v for k, v in entry.items() if k != "source"):
+                return
+            entry["updated"] = dt.datetime.now(dt.UTC).isoformat(timespec="seconds")
+            self._state[key] = entry
+            self._dirty = True
+
+    def maybe_flush(self) -> None:
+        if self._dirty and time.monotonic() - self._flushed >= _STATE_FLUSH_SECONDS:
+            self.flush()
+
+    def flush(self) -> None:
+        with self._lock:
+            if not self._dirty:
+                return
+            text = json.dumps(self._state, indent=1, sort_keys=True) + "\n"
+
+            def write(tmp: str) -> None:
+                Path(tmp).write_text(text, encoding="utf-8")
+
+            _write_atomically(self._path, write)
+            self._dirty = False
+            self._flushed = time.monotonic()
+
+
+def _table_from_arrow(table: Any) -> Table:
+    columns: dict[str, np.ndarray] = {}
+    for name in table.column_names:
+        values = table.column(name).to_numpy()
+        if values.dtype.kind == "M" and values.dtype != np.dtype("datetime64[D]"):
+            values = values.astype("datetime64[s]")
+        columns[name] = values
+    return Table(columns)
+
+
+def _terminal_files(root: Path) -> Iterator[tuple[str, str, str, Path]]:
+    """(market, code, freq, path) for every bar file under a terminal's data folder."""
+    for market in ("sh", "sz"):
+        for folder, (freq, suffix) in _TERMINAL_FOLDERS.items():
+            base = root / market / folder
+            if not base.is_dir():
+                continue
+            for file in base.iterdir():
+                name = file.name.lower()
+                if not name.endswith(suffix) or not file.is_file():
+                    continue
+                stem = name[: -len(suffix)]
+                if len(stem) == 8 and stem[:2] == market and stem[2:].isascii() and stem[2:].isdigit():
+                    yield market, stem[2:], freq, file
+
+
+class _Progress:
+    """A progress bar on stderr (tqdm when installed) while items complete."""
+
+    def __init__(self, total: int, what: str, show: bool | None) -> None:
+        self.total = total
+        self.what = what
+        self.done = 0
+        self.show = sys.stderr.isatty() if show is None else show
+        self._bar: Any = None
+        self._lock = threading.Lock()
+
+    def __enter__(self) -> _Progress:
+        if self.show:
+            try:
+                tqdm: Any = importlib.import_module("tqdm")
+            except ImportError:
+                self._bar = None
+            else:
+                self._bar = tqdm.tqdm(total=self.total, desc=self.what, unit="item", leave=False)
+        return self
+
+    def advance(self) -> None:
+        with self._lock:
+            self.done += 1
+            if self._bar is not None:
+                self._bar.update(1)
+            elif self.show:
+                print(f"\r{self.what}: {self.done}/{self.total}", end="", file=sys.stderr, flush=True)
+
+    def __exit__(self, *exc: object) -> None:
+        if self._bar is not None:
+            self._bar.close()
+        elif self.show and self.total:
+            print(file=sys.stderr)
