@@ -14,8 +14,12 @@ import tempfile
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TextIO
 
+import numpy as np
+
 from quillan import _core
 from quillan._core import TdxClient
+from quillan.bars import read_bars
+from quillan.client import Client
 from quillan.output import visible, write_records
 from quillan.session import CliError, Session, download_report
 from quillan.sim import data
@@ -92,6 +96,7 @@ def run_tour(session: Session, out: TextIO) -> None:
     t.say(f"security {MARKET}:{CODE} ({'Shanghai' if MARKET else 'Shenzhen'} market)")
     steps: list[Callable[[_Tour], None]] = [
         _bars, _quotes, _ticks, _xdxr, _finance, _company, _report, _day_file, _ping,
+        _table_file, _history, _adjusted,
     ]  # fmt: skip
     for step in steps:
         with session.exchange():
@@ -245,4 +250,83 @@ def _ping(t: _Tour) -> None:
     t.check(
         results[0][:2] == servers[0] and results[0][2] < 9999 and results[1] == (*servers[1], 9999),
         "latencies",
+    )
+
+
+def _table_file(t: _Tour) -> None:
+    t.step("The same .day file as a Table of NumPy columns", "quillan.read_bars(path)")
+    bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
+    with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
+        path = os.path.join(folder, f"sh{CODE}.day")
+        write_day_file(path, bars)
+        table = read_bars(path)
+    t.say(f"   {table!r}")
+    rows = [
+        {"date": str(table["date"][i]), **{c: float(table[c][i]) for c in ("open", "close", "volume")}}
+        for i in range(len(table) - 3, len(table))
+    ]
+    t.table(rows, ["date", "open", "close", "volume"])
+    t.say("   (prices are the stored cents divided by 100, the nearest double to each decimal price;")
+    t.say("   volume is the stored count of shares)")
+    t.check(
+        len(table) == len(bars)
+        and all(
+            str(d) == b["datetime"][:10] and c == round(b["close"] * 100) / 100 and v == int(b["vol"])
+            for d, c, v, b in zip(table["date"], table["close"], table["volume"], bars, strict=True)
+        ),
+        "columns read back",
+    )
+
+
+def _client(t: _Tour) -> Client:
+    host, port = t.session.address()
+    return Client([f"{host}:{port}"])
+
+
+def _history(t: _Tour) -> None:
+    t.step(
+        "A history longer than one reply, paged by quillan.Client",
+        f"Client(...).bars('{CODE}', '5m', count=2000)",
+    )
+    with _client(t) as client:
+        bars = client.bars(CODE, "5m", count=2000)
+    times = bars["datetime"]
+    t.say(f"   {len(bars)} bars from {times[0]} to {times[-1]}, oldest first")
+    newest = data.security_bars(0, MARKET, CODE, 0, 800)
+    oldest = data.security_bars(0, MARKET, CODE, 1600, 400)
+    t.check(
+        len(bars) == 2000
+        and bool(np.all(times[1:] > times[:-1]))
+        and list(bars["close"][-800:]) == [b["close"] for b in newest]
+        and list(bars["close"][:400]) == [b["close"] for b in oldest],
+        "pages",
+    )
+
+
+def _adjusted(t: _Tour) -> None:
+    t.step(
+        "Forward-adjusted daily prices from the ex-rights records",
+        f"Client(...).bars('{CODE}', adjust='forward')",
+    )
+    with _client(t) as client:
+        raw = client.bars(CODE)
+        adjusted = client.bars(CODE, adjust="forward")
+    factor = adjusted["adj_factor"]
+    steps = [i for i in range(1, len(factor)) if factor[i] != factor[i - 1]]
+    rows = [
+        {
+            "date": str(adjusted["datetime"][i])[:10],
+            "close": float(raw["close"][i]),
+            "adjusted close": round(float(adjusted["close"][i]), 4),
+            "adj_factor": round(float(factor[i]), 6),
+        }
+        for i in steps
+    ]
+    t.table(rows, ["date", "close", "adjusted close", "adj_factor"])
+    t.say("   (each ex-date scales every earlier price; the latest bar keeps its price)")
+    t.check(
+        factor[-1] == 1.0
+        and len(steps) > 0
+        and bool(np.allclose(adjusted["close"], raw["close"] * factor, rtol=1e-12, atol=0)),
+        "adjusted prices",
     )
