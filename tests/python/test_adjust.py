@@ -174,11 +174,10 @@ class TestAnchor:
         ],
     )
     def test_factors(self, method, as_of, expected):
-        assert factors(self.BARS, self.EVENTS, method, as_of=as_of) == pytest.approx(expected, rel=1e-15)
-
-    def test_anchor_keeps_its_price_exactly(self):
-        out = adjust(self.BARS, self.EVENTS, as_of=THU)
-        assert out["close"][2] == 9.6 and out["adj_factor"][2] == 1.0
+        out = adjust(self.BARS, self.EVENTS, method, as_of=as_of)
+        assert out["adj_factor"].tolist() == pytest.approx(expected, rel=1e-15)
+        kept = out["adj_factor"] == 1.0  # the anchor among them: their prices are kept exactly
+        assert np.array_equal(out["close"][kept], self.BARS["close"][kept])
 
 
 def as_frame(bars):
@@ -187,14 +186,16 @@ def as_frame(bars):
 
 
 class TestInputs:
+    # Bars and events are read by separate paths: each shape of one meets some shape of the other.
     @pytest.mark.parametrize(
-        "to_bars", [dict, Table, as_frame, lambda b: as_frame(b).reset_index().to_dict("records")],
-        ids=["dict", "table", "frame", "records"],
-    )  # fmt: skip
-    @pytest.mark.parametrize(
-        "to_events",
-        [list, xdxr_table, lambda r: as_frame(xdxr_table(r)), lambda r: xdxr_table(r).to_numpy()],
-        ids=["records", "table", "frame", "columns"],
+        "to_bars, to_events",
+        [
+            (dict, list),
+            (Table, xdxr_table),
+            (as_frame, lambda r: as_frame(xdxr_table(r))),
+            (lambda b: as_frame(b).reset_index().to_dict("records"), lambda r: xdxr_table(r).to_numpy()),
+        ],
+        ids=["dict-records", "table-table", "frame-frame", "records-columns"],
     )
     def test_every_shape_gives_the_same_factors(self, to_bars, to_events):
         bars = daily([TUE, WED, THU], [10.0, 7.5, 7.6])
@@ -234,27 +235,20 @@ class TestInputs:
             ({}, {}, {"method": "split"}, ValueError, "'forward' or 'backward'"),
             ({}, {}, {"as_of": "yesterday"}, TypeError, "as_of"),
             ({}, {}, {"as_of": datetime.datetime(2024, 1, 3, tzinfo=datetime.UTC)}, ValueError, "time zone"),
+            (42, {}, {}, TypeError, "bars is a quillan.Table"),  # not a dict: given as it is
+            ({}, "x", {}, TypeError, "xdxr is a"),
+            ({}, [{"year": 2024}], {}, ValueError, "no 'month'"),
         ],
     )  # fmt: skip
     def test_bad_input_is_named(self, bars, events, kw, error, match):
         def changed(columns, change):
+            if not isinstance(change, dict):
+                return change
             return {k: v for k, v in {**columns, **change}.items() if v is not None}
 
         good = xdxr_table([event(WED, fenhong=5)]).to_numpy()
         with pytest.raises(error, match=match):
             adjust(changed(daily([TUE, WED], [10.0, 9.5]), bars), changed(good, events), **kw)
-
-    @pytest.mark.parametrize(
-        "bars, events, match",
-        [
-            (42, [], "bars is a quillan.Table"),
-            (None, "x", "xdxr is a"),
-            (None, [{"year": 2024}], "no 'month'"),
-        ],
-    )
-    def test_bad_shapes(self, bars, events, match):
-        with pytest.raises((TypeError, ValueError), match=match):
-            adjust(daily([TUE], [1.0]) if bars is None else bars, events)
 
 
 def test_exported():
@@ -292,18 +286,12 @@ def total_returns(days, closes, records):
         held, price = shares, closes[i - 1]
         for e in events:
             if days[i - 1] < datetime.date(e["year"], e["month"], e["day"]) <= days[i]:
-                cash = shares * (e["fenhong"] - e["peigujia"] * e["peigu"]) / 10
-                shares *= 1 + (e["songzhuangu"] + e["peigu"]) / 10
-                price = (price - (e["fenhong"] - e["peigujia"] * e["peigu"]) / 10) / (
-                    1 + (e["songzhuangu"] + e["peigu"]) / 10
-                )
-                shares += cash / price
+                net_cash = (e["fenhong"] - e["peigujia"] * e["peigu"]) / 10  # a share's, before the event
+                growth = 1 + (e["songzhuangu"] + e["peigu"]) / 10
+                price = (price - net_cash) / growth
+                shares = shares * growth + shares * net_cash / price
         out.append(shares * closes[i] / (held * closes[i - 1]))
     return out
-
-
-def as_of_date(as_of):
-    return as_of.date() if isinstance(as_of, datetime.datetime) else as_of
 
 
 def bars_until(bars, as_of):
@@ -320,7 +308,8 @@ def bars_until(bars, as_of):
 def known_on(records, as_of):
     if as_of is None:
         return records
-    return [r for r in records if datetime.date(r["year"], r["month"], r["day"]) <= as_of_date(as_of)]
+    day = as_of.date() if isinstance(as_of, datetime.datetime) else as_of
+    return [r for r in records if datetime.date(r["year"], r["month"], r["day"]) <= day]
 
 
 SIM_CASES = {
@@ -352,20 +341,15 @@ def test_forward_returns_are_total_returns(security, category):
 
 @settings(max_examples=30, deadline=None)
 @given(**SIM_CASES)
-def test_anchored_returns_are_total_returns(security, category, when, date_only):
-    check_total_returns(security, category, when.date() if date_only else when)
-
-
-@settings(max_examples=30, deadline=None)
-@given(**SIM_CASES)
-def test_no_look_ahead(security, category, when, date_only):
+def test_anchored_series(security, category, when, date_only):
+    as_of = when.date() if date_only else when
+    check_total_returns(security, category, as_of)
+    # No look-ahead: the same as from what could be known on as_of, its bars and its events.
     bars = sim_bars(security, category)
     records = data.xdxr_info(security.market, security.code)
-    as_of = when.date() if date_only else when
     upto = bars_until(bars, as_of)
     for method in ("forward", "backward"):
         anchored = adjust(bars, records, method, as_of=as_of)[:upto]
-        # The same as from what could be known on as_of: its bars and its events, nothing later.
         assert anchored.equals(adjust(bars[:upto], known_on(records, as_of), method))
         assert anchored.equals(adjust(bars[:upto], records, method, as_of=as_of))
 
