@@ -99,17 +99,12 @@ def history(code: str, category: int) -> Table:
     """The simulator's whole series as the Client returns it."""
     dicts = [data.bar_dict(b) for b in long_history.bars(code, category)]
     times = np.array([d["datetime"].replace(" ", "T") for d in dicts], dtype="datetime64[s]")
-    columns = {"datetime": times}
-    for key, name in (
-        ("open",) * 2,
-        ("high",) * 2,
-        ("low",) * 2,
-        ("close",) * 2,
-        ("amount",) * 2,
-        ("vol", "volume"),
-    ):
-        columns[name] = np.array([d[key] for d in dicts], dtype=np.float64)
-    return Table(columns)
+    columns = {
+        k: np.array([d[k] for d in dicts], dtype=np.float64)
+        for k in ("open", "high", "low", "close", "amount")
+    }
+    columns["volume"] = np.array([d["vol"] for d in dicts], dtype=np.float64)
+    return Table({"datetime": times, **columns})
 
 
 def clip(table: Table, start=None, end=None, count=None) -> Table:
@@ -162,20 +157,6 @@ def test_every_frequency_pages_past_one_reply(srv, freq):
         assert got.equals(whole[whole["datetime"] >= np.datetime64(middle)][-1001:])
 
 
-def fault_free(srv):
-    code = "905000"
-    with client_of(srv, pool=2) as client:
-        return {
-            "bars": client.bars(code, "5m"),
-            "quotes": client.quotes([s.label for s in universe.SECURITIES] * 15),
-            "ticks": client.ticks(code),
-            "xdxr": client.xdxr("600036"),
-            "finance": client.finance("600036"),
-            "company": client.company("600036"),
-            "report": client.report("reports/sh600036.lc5"),
-        }
-
-
 CALLS = {
     "bars": lambda c: c.bars("905000", "5m"),
     "quotes": lambda c: c.quotes([s.label for s in universe.SECURITIES] * 15),
@@ -190,7 +171,8 @@ COLUMNAR = ("bars", "quotes", "ticks")
 
 @pytest.fixture(scope="module")
 def expected(srv):
-    results = fault_free(srv)
+    with client_of(srv, pool=2) as client:
+        results = {name: call(client) for name, call in CALLS.items()}
     assert len(results["ticks"]) == 5000 and len(results["report"]) > data.REPORT_PIECE
     assert len(results["quotes"]) == 15 * len(universe.SECURITIES)
     return results
