@@ -8,10 +8,12 @@ import signal
 import threading
 import time
 import zlib
+from operator import methodcaller
 
 import numpy as np
 import pytest
 
+from helpers import Index
 from netutil import free_port, open_fds
 from quillan._core import TdxClient
 from quillan.columnar import Connection
@@ -103,6 +105,22 @@ def _random_bodies(seed: int) -> list[bytes]:
     return [bytes([rng.randrange(4), 0]) + rng.randbytes(rng.randrange(200)) for _ in range(8)]
 
 
+def _cases() -> list:
+    """(call, body, compressed, columns): bars bodies both ways, the others plainly."""
+    out = []
+    for i, (k, body) in enumerate(_bar_bodies() + [(7, b) for b in _random_bodies(1)]):
+        call = methodcaller("get_security_bars", k, 1, "600036", 3, 800)
+        out += [pytest.param(call, body, z, BAR_KEYS, id=f"bars{i}-{z}") for z in (False, True)]
+    for name, call, keys, bodies in [
+        ("quotes", methodcaller("get_security_quotes", [(1, "600036"), (0, "000001")]), QUOTE_KEYS,
+         _quote_bodies() + _random_bodies(2)),
+        ("trades", methodcaller("get_transaction_data", 0, "000001", 10, 2000), TRADE_KEYS,
+         _trade_bodies() + _random_bodies(3)),
+    ]:  # fmt: skip
+        out += [pytest.param(call, b, False, keys, id=f"{name}{i}") for i, b in enumerate(bodies)]
+    return out
+
+
 @pytest.fixture
 def conn(standin):
     c = Connection(timeout=5)
@@ -114,38 +132,16 @@ def conn(standin):
 class TestSameAsDictApi:
     """Both APIs get the same body; the frames they send and the values they return agree."""
 
-    def ask_both(self, standin, client, conn, call, body, compress):
+    @pytest.mark.parametrize("call, body, compress, keys", _cases())
+    def test_values(self, standin, client, conn, call, body, compress, keys):
+        if compress and len(zlib.compress(body)) == len(body):
+            pytest.skip("compresses to its own length, which reads as plain")
         standin.script(Reply(body=body, compress=compress), Reply(body=body, compress=compress))
         dicts = call(client)
         table = call(conn)
         sent_by_dict, sent_by_table = (standin.frames(n) for n in standin.connections())
         assert sent_by_table == sent_by_dict
-        return table, dicts
-
-    @pytest.mark.parametrize("compress", [False, True])
-    @pytest.mark.parametrize("category, body", _bar_bodies() + [(7, b) for b in _random_bodies(1)])
-    def test_bars(self, standin, client, conn, category, body, compress):
-        if compress and len(zlib.compress(body)) == len(body):
-            pytest.skip("compresses to its own length, which reads as plain")
-
-        def call(c):
-            return c.get_security_bars(category, 1, "600036", 3, 800)
-
-        assert_same(*self.ask_both(standin, client, conn, call, body, compress), BAR_KEYS)
-
-    @pytest.mark.parametrize("body", _quote_bodies() + _random_bodies(2))
-    def test_quotes(self, standin, client, conn, body):
-        def call(c):
-            return c.get_security_quotes([(1, "600036"), (0, "000001")])
-
-        assert_same(*self.ask_both(standin, client, conn, call, body, False), QUOTE_KEYS)
-
-    @pytest.mark.parametrize("body", _trade_bodies() + _random_bodies(3))
-    def test_trades(self, standin, client, conn, body):
-        def call(c):
-            return c.get_transaction_data(0, "000001", 10, 2000)
-
-        assert_same(*self.ask_both(standin, client, conn, call, body, False), TRADE_KEYS)
+        assert_same(table, dicts, keys)
 
     @pytest.mark.parametrize(
         "reply",
@@ -268,8 +264,6 @@ class TestArguments:
 
 class TestExclusiveUse:
     def test_reentrant_call(self, standin, conn):
-        from test_market import Index
-
         def reenter():
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
                 conn.get_security_quotes([])
