@@ -81,12 +81,7 @@ struct Pair {
 };
 
 Bytes header(uint16_t zs, uint16_t us) {
-    Bytes h(16, 0);
-    h[12] = static_cast<uint8_t>(zs);
-    h[13] = static_cast<uint8_t>(zs >> 8);
-    h[14] = static_cast<uint8_t>(us);
-    h[15] = static_cast<uint8_t>(us >> 8);
-    return h;
+    return quillan::testing::Writer{}.raw(Bytes(12, 0)).u16(zs).u16(us).out;
 }
 
 // Sends `head`, then one byte every `gap` for as long as the peer takes them.
@@ -229,19 +224,29 @@ void answer_empty(int fd) {
 
 const Bytes kRequest = {0x0C, 0, 0, 0, 0, 0, 2, 0, 2, 0, 0x34, 0x12};
 
-TEST(ConnectionDeadline, TricklingResponseFailsAtTheDeadline) {
-    // One byte every 50 ms: each receive is quick, the whole would take about 50 s.
-    Peer peer(answer_empty, [](int fd) { trickle(fd, header(1000, 1000), 50ms); });
+// A set-up answer or a response that trickles, one byte every 50 ms: each receive is quick,
+// the whole would take about 50 s.
+class TricklingWait : public ::testing::TestWithParam<bool /* during set-up */> {};
+
+TEST_P(TricklingWait, FailsAtTheDeadline) {
+    const Peer::Script slow = [](int fd) { trickle(fd, header(1000, 1000), 50ms); };
+    Peer peer(GetParam() ? slow : answer_empty, GetParam() ? answer_empty : slow);
     Connection conn;
-    conn.connect("127.0.0.1", peer.port(), WaitClock::now() + 5s);
-    auto [kind, took] = failure([&] { conn.exchange(kRequest, WaitClock::now() + 400ms); });
+    auto [kind, took] = failure([&] {
+        conn.connect("127.0.0.1", peer.port(), WaitClock::now() + 400ms);
+        conn.exchange(kRequest, WaitClock::now() + 400ms);
+    });
     EXPECT_EQ(kind, ErrorKind::TimedOut);
     EXPECT_GE(took, 0.39);
     EXPECT_LT(took, 2.0);
-    conn.disconnect();
+    if (GetParam()) {
+        EXPECT_FALSE(conn.connected());
+    }
 }
 
-TEST(ConnectionDeadline, ResponseInTimeIsReturned) {
+INSTANTIATE_TEST_SUITE_P(SetUpOrResponse, TricklingWait, ::testing::Bool());
+
+TEST(Wait, ResponseInTimeIsReturned) {
     Peer peer(answer_empty, [](int fd) {
         Bytes reply = header(3, 3);
         reply.insert(reply.end(), {7, 8, 9});
@@ -254,16 +259,6 @@ TEST(ConnectionDeadline, ResponseInTimeIsReturned) {
     conn.connect("127.0.0.1", peer.port(), WaitClock::now() + 5s);
     EXPECT_EQ(conn.exchange(kRequest, WaitClock::now() + 5s), (Bytes{7, 8, 9}));
     conn.disconnect();
-}
-
-TEST(ConnectionDeadline, TricklingSetUpFailsAtTheDeadline) {
-    Peer peer([](int fd) { trickle(fd, header(1000, 1000), 50ms); }, answer_empty);
-    Connection conn;
-    auto [kind, took] =
-        failure([&] { conn.connect("127.0.0.1", peer.port(), WaitClock::now() + 400ms); });
-    EXPECT_EQ(kind, ErrorKind::TimedOut);
-    EXPECT_LT(took, 2.0);
-    EXPECT_FALSE(conn.connected());
 }
 
 }  // namespace
