@@ -437,8 +437,6 @@ class Store:
             self._refresh_factors_locked(market, code, daily)
 
     def _refresh_factors_locked(self, market: str, code: str, daily: _Series | bool | None) -> None:
-        from quillan.adjust import adjust
-
         symbol = market + code
         path = self._factors_file(symbol)
         xdxr = self._read_parquet(self._xdxr_file(symbol))
@@ -448,6 +446,8 @@ class Store:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
             return
+        from quillan.adjust import adjust
+
         bars = Table(
             {
                 "date": daily["time"].astype("datetime64[D]"),
