@@ -6,7 +6,7 @@ a pool of connections against one connection.
 1. Import: --files generated daily files of --days records each (a terminal's sh/lday and
    sz/lday) are read into Tables with read_bars on as many threads as the import uses, then
    imported into an empty store with Store.import_terminal. It prints both times and their
-   ratio (the import writes one Parquet file per security, synced to disk, and records them).
+   ratio (the import writes one Parquet file per bucket of securities, synced to disk).
 2. Sync: the simulator answers every request after --delay seconds, as a distant server
    would; a first sync of its securities (daily and 5-minute bars and the ex-rights records)
    runs with pool=1, then with pool=8, each into an empty store. It prints securities per

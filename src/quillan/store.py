@@ -3,18 +3,21 @@
 Layout of a store folder (every data file is plain Parquet; the partition folders follow the
 Hive convention, so pyarrow.dataset, DuckDB, polars, Spark and Dask read them as they stand)::
 
-    bars/freq=1d/symbol=sh600036/data.parquet     one file per security and frequency
+    bars/freq=1d/bucket=17/data.parquet           the bars of the securities of one bucket
     xdxr/symbol=sh600036/data.parquet             the security's ex-rights records
     factors/symbol=sh600036/data.parquet          its forward adjustment factors (from 1d bars)
     sync.json                                     what is stored, per security and frequency
     .lock                                         held by the process that writes
 
+Securities are spread over 64 buckets by a stable hash of their symbol (``sh600036``), so a
+bucket file holds the bars of some tens of securities; its rows are sorted by market, code and
+time, in row groups of whole securities whose statistics let a filter on one security read
+little. An import or a sync writes each bucket file once.
+
 Columns of ``bars`` files: ``market`` (``sh``/``sz``), ``code``, ``time`` (timestamp in
 milliseconds without a time zone, the exchange's wall-clock time in whole seconds; midnight for
-daily and longer bars), ``open``, ``high``,
-``low``, ``close``, ``amount`` (yuan), ``volume`` (shares), all float64, one row per time in
-time order. ``freq`` and ``symbol`` come from the folder names; ``symbol`` is the market and
-the code together (``sh600036``), so a filter on it reads one folder.
+daily and longer bars), ``open``, ``high``, ``low``, ``close``, ``amount`` (yuan), ``volume``
+(shares), all float64. ``freq`` and ``bucket`` come from the folder names.
 
 Every file is written to a hidden temporary name in its own folder, flushed to disk and renamed
 into place, and ``sync.json`` is replaced only after the data it describes: a writer killed at
@@ -34,8 +37,9 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -56,6 +60,10 @@ _XDXR_VALUES = (
     "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben",
 )  # fmt: skip
 _STATE_FLUSH_SECONDS = 2.0
+# Securities are hashed into this many bucket files per frequency; a row group holds whole
+# securities and is closed once it holds this many rows.
+_BUCKETS = 64
+_ROW_GROUP_ROWS = 16384
 # Parquet keeps times in milliseconds at the coarsest: the store's tables hold them so, whole
 # seconds all, so that a table read back compares equal to the one that was written.
 _TIME: Any = None
@@ -212,8 +220,8 @@ class Store:
 
     # -- files
 
-    def _bars_file(self, freq: str, symbol: str) -> Path:
-        return self.path / "bars" / f"freq={freq}" / f"symbol={symbol}" / "data.parquet"
+    def _bars_file(self, freq: str, bucket: str) -> Path:
+        return self.path / "bars" / f"freq={freq}" / f"bucket={bucket}" / "data.parquet"
 
     def _xdxr_file(self, symbol: str) -> Path:
         return self.path / "xdxr" / f"symbol={symbol}" / "data.parquet"
@@ -223,6 +231,10 @@ class Store:
 
     def _state_file(self) -> Path:
         return self.path / "sync.json"
+
+    @staticmethod
+    def _open(path: Path) -> Any:
+        return open(path, "rb")
 
     def _read_parquet(self, path: Path) -> Any | None:
         # One file as it stands: ParquetFile skips the dataset discovery of read_table.
@@ -243,102 +255,150 @@ class Store:
 
     # -- bars
 
-    def _bars_arrow(self, market: str, code: str, freq: str, bars: Table) -> Any:
-        """The bars as an Arrow table of the store's columns, without rows of no time."""
-        pa = self._pa
-        time_name = next((name for name in bars.columns if bars[name].dtype.kind == "M"), None)
-        if time_name is None:
-            raise ValueError(f"the bars have no datetime column (columns: {', '.join(bars.columns)})")
-        times = bars[time_name]
-        if bars.tz is not None and times.dtype != np.dtype("datetime64[D]"):
-            # Stored times are the exchange's wall-clock times, like the terminal's own files.
-            pd = import_optional("pandas", "storing time-zone aware bars")
-            times = pd.DatetimeIndex(times.astype("datetime64[s]")).tz_localize("UTC").tz_convert(bars.tz)
-            times = times.tz_localize(None).to_numpy()
-        unit = "s" if freq in _INTRADAY else "D"  # daily and longer bars are labelled by their day
-        times = times.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
-        known = ~np.isnat(times)
-        n = int(known.sum())
-        columns = {
-            "market": pa.array([market] * n, pa.string()),
-            "code": pa.array([code] * n, pa.string()),
-            "time": pa.array(times[known], _TIME),
-        }
-        for name in _VALUE_COLUMNS:
-            source = "vol" if name == "volume" and "volume" not in bars and "vol" in bars else name
-            columns[name] = pa.array(np.asarray(bars[source], dtype=np.float64)[known], pa.float64())
-        table = pa.table(columns)
-        if n > 1:
-            table = table.take(self._pc.sort_indices(table, sort_keys=[("time", "ascending")]))
-            stamps = table.column("time").to_numpy()
-            keep = np.append(stamps[1:] != stamps[:-1], True)  # a repeated time keeps its last row
-            if not keep.all():
-                table = table.filter(pa.array(keep))
-        return table
-
-    def _merge_bars(self, old: Any | None, new: Any, since: np.datetime64 | None) -> Any:
-        """The stored rows before the new ones, then the new ones.
-
-        The new rows replace every stored row from ``since`` (the time they were fetched from)
-        or from their own first time, whichever is earlier: a bar fetched while still trading,
-        or a week that was labelled by its last day so far, is replaced rather than kept beside
-        its final version. Without new rows the stored ones stay as they are.
-        """
-        if old is None or old.num_rows == 0:
-            return new
-        if new.num_rows == 0:
-            return old
-        cut = new.column("time")[0].as_py()
-        if since is not None:
-            cut = min(cut, since.astype("datetime64[s]").astype(dt.datetime))
-        kept = old.filter(self._pc.less(old.column("time"), self._pa.scalar(cut, _TIME)))
-        return self._pa.concat_tables([kept, new.cast(kept.schema)])
+    def _read_series(self, freq: str, market: str, code: str) -> _Series | None:
+        """One security's stored bars, reading only the row groups whose statistics may hold it."""
+        path = self._bars_file(freq, _bucket(market, code))
+        try:
+            f = self._open(path)
+        except FileNotFoundError:
+            return None
+        with f:  # one descriptor: a writer renaming a new file in does not disturb the reading
+            parquet = self._pq.ParquetFile(f)
+            meta = parquet.metadata
+            columns = [parquet.schema_arrow.get_field_index(name) for name in ("market", "code")]
+            groups = []
+            for i in range(meta.num_row_groups):
+                group = meta.row_group(i)
+                stats = [group.column(c).statistics for c in columns]
+                if any(
+                    st is not None and st.has_min_max and not st.min <= key <= st.max
+                    for st, key in zip(stats, (market, code), strict=True)
+                ):
+                    continue
+                groups.append(i)
+            if not groups:
+                return None
+            table = parquet.read_row_groups(groups, use_threads=False)
+        return _split(table).get((market, code))
 
     def write_bars(self, security: Any, freq: str, bars: Table) -> int:
         """Merges the bars of one security into the store: they replace the stored rows from
         their first time on. Returns the number of rows now stored, or -1 when nothing changed
         (no file was touched)."""
         market, code = _parse(security)
-        with self._locked():
-            return self._write_bars(market, code, freq, bars, "write", None)
-
-    def _write_bars(
-        self, market: str, code: str, freq: str, bars: Table, source: str, since: np.datetime64 | None
-    ) -> int:
         if freq not in FREQS:
             raise ValueError(f"unknown frequency {freq!r}; one of {', '.join(FREQS)}")
-        symbol = market + code
-        path = self._bars_file(freq, symbol)
-        old = self._read_parquet(path)
-        merged = self._merge_bars(old, self._bars_arrow(market, code, freq, bars), since)
-        changed = old is None or not _same(merged, old)
-        if changed and merged.num_rows:
-            self._write_parquet(path, merged)
+        series = _bars_series(freq, bars)
+        with self._locked():
+            (result,) = self._write_bucket(
+                freq, _bucket(market, code), [(market, code, series, None)], "write"
+            )
+        if isinstance(result, Exception):
+            raise result
+        return result
+
+    def _write_bucket(
+        self, freq: str, bucket: str, items: Sequence[_Item], source: str, *, must_exist: bool = False
+    ) -> list[int | Exception]:
+        """Merges the new bars of some securities of one bucket into its file, written once.
+
+        Each item's rows replace the stored rows of its security from ``since`` (the time they
+        were fetched from) or from their own first time, whichever is earlier: a bar fetched
+        while still trading, or a week labelled by its last day so far, is replaced rather than
+        kept beside its final version. Returns, per item, the rows now stored of its security,
+        -1 when they did not change, or the error that kept it out (``must_exist``: no new rows
+        of a security the store does not hold). Only the caller holding the lock writes, and
+        one bucket at a time.
+        """
+        path = self._bars_file(freq, bucket)
+        stored = _split(self._read_parquet(path))
+        current = dict(stored)
+        errors: dict[int, Exception] = {}
+        for i, (market, code, new, since) in enumerate(items):
+            before = current.get((market, code))
+            if must_exist and before is None and since is None and not len(new["time"]):
+                errors[i] = LookupError(f"the server has no {freq} bars of {market}{code}")
+                continue
+            current[(market, code)] = _merge_series(before, new, since)
+        changed = {key for key, series in current.items() if not _same_series(series, stored.get(key))}
+        if changed:
+            table, groups = self._bucket_table(current)
+            self._write_bars_file(path, table, groups)
         # A run killed after the data but before what derives from it finishes the job here: the
         # factors and the record of what is stored are brought up to date whether or not the
         # data changed, and written only when they differ.
-        if freq == "1d":
-            self._refresh_factors(market, code)
-        if merged.num_rows:
-            last = merged.column("time")[-1].as_py()
-            entry = {"last": last.isoformat(), "rows": merged.num_rows, "source": source}
-            assert self._state is not None
-            self._state.record(f"{symbol}/{freq}", entry)
-        return int(merged.num_rows) if changed and merged.num_rows else -1
+        assert self._state is not None
+        for market, code in dict.fromkeys((m, c) for m, c, _, _ in items):
+            series = current.get((market, code))
+            if freq == "1d":
+                self._refresh_factors(market, code, series)
+            if series is not None and len(series["time"]):
+                last = series["time"][-1].astype("datetime64[s]").astype(dt.datetime)
+                entry = {"last": last.isoformat(), "rows": len(series["time"]), "source": source}
+                self._state.record(f"{market}{code}/{freq}", entry)
+        results: list[int | Exception] = []
+        for i, (market, code, _, _) in enumerate(items):
+            rows = len(current[(market, code)]["time"]) if i not in errors else 0
+            results.append(errors.get(i, rows if rows and (market, code) in changed else -1))
+        return results
+
+    def _bucket_table(self, series: dict[tuple[str, str], _Series]) -> tuple[Any, list[int]]:
+        """The rows of a bucket as one Arrow table sorted by market, code and time, and the
+        sizes of its row groups: whole securities, closed once they hold enough rows."""
+        pa = self._pa
+        keys = sorted(key for key, s in series.items() if len(s["time"]))
+        counts = np.array([len(series[key]["time"]) for key in keys], dtype=np.int64)
+        # Built from buffers: pa.array would import pandas, a quarter of a second for an import.
+        owner = _arrow(np.repeat(np.arange(len(keys), dtype=np.int32), counts), pa.int32())
+        columns = {
+            "market": _arrow_strings([k[0] for k in keys]).take(owner),
+            "code": _arrow_strings([k[1] for k in keys]).take(owner),
+            "time": _arrow(np.concatenate([series[k]["time"] for k in keys]), _TIME),
+            **{
+                name: _arrow(np.concatenate([series[k][name] for k in keys]), pa.float64())
+                for name in _VALUE_COLUMNS
+            },
+        }
+        groups: list[int] = []
+        rows = 0
+        for count in counts.tolist():
+            rows += count
+            if rows >= _ROW_GROUP_ROWS:
+                groups.append(rows)
+                rows = 0
+        if rows:
+            groups.append(rows)
+        return pa.Table.from_arrays(list(columns.values()), names=list(columns)), groups
+
+    def _write_bars_file(self, path: Path, table: Any, groups: list[int]) -> None:
+        # Only the columns a reader filters on carry statistics; market and code repeat, so
+        # they are dictionary encoded.
+        def write(tmp: str) -> None:
+            with self._pq.ParquetWriter(
+                tmp,
+                table.schema,
+                compression="zstd",
+                compression_level=1,
+                use_dictionary=["market", "code"],
+                write_statistics=["market", "code", "time"],
+            ) as writer:
+                offset = 0
+                for rows in groups:
+                    writer.write_table(table.slice(offset, rows), row_group_size=rows)
+                    offset += rows
+
+        _write_atomically(path, write)
 
     def bars(self, security: Any, freq: str = "1d") -> Table:
         """The stored bars of one security as a Table: ``time`` (datetime64[s]), then the
         value columns; no rows when none are stored."""
         market, code = _parse(security)
-        table = self._read_parquet(self._bars_file(freq, market + code))
-        if table is None:
+        series = self._read_series(freq, market, code)
+        if series is None:
             empty = np.zeros(0, dtype=np.float64)
             return Table({"time": np.zeros(0, "datetime64[s]"), **dict.fromkeys(_VALUE_COLUMNS, empty)})
         return Table(
-            {
-                "time": table.column("time").to_numpy().astype("datetime64[s]"),
-                **{c: table.column(c).to_numpy() for c in _VALUE_COLUMNS},
-            }
+            {"time": series["time"].astype("datetime64[s]"), **{c: series[c] for c in _VALUE_COLUMNS}}
         )
 
     # -- ex-rights records and adjustment factors
@@ -369,28 +429,30 @@ class Store:
         self._refresh_factors(market, code)  # finishes the job of a run killed in between
         return n if changed else -1
 
-    def _refresh_factors(self, market: str, code: str) -> None:
-        """Rewrites the forward factors of a security from its daily bars and ex-rights records:
-        one row per step, ``start`` the first time the factor applies. Serialised, so that the
-        last caller reads the newest bars and records whichever task wrote them."""
+    def _refresh_factors(self, market: str, code: str, daily: _Series | bool | None = True) -> None:
+        """Rewrites the forward factors of a security from its daily bars (``daily``; read from
+        the store when True) and ex-rights records: one row per step, ``start`` the first time
+        the factor applies. Serialised, so that the last caller reads the newest bars and
+        records whichever task wrote them."""
         with self._factors_lock:
-            self._refresh_factors_locked(market, code)
+            self._refresh_factors_locked(market, code, daily)
 
-    def _refresh_factors_locked(self, market: str, code: str) -> None:
-        from quillan.adjust import adjust
-
+    def _refresh_factors_locked(self, market: str, code: str, daily: _Series | bool | None) -> None:
         symbol = market + code
         path = self._factors_file(symbol)
         xdxr = self._read_parquet(self._xdxr_file(symbol))
-        daily = self._read_parquet(self._bars_file("1d", symbol)) if xdxr is not None else None
-        if daily is None or xdxr is None or daily.num_rows == 0:
+        if xdxr is not None and daily is True:
+            daily = self._read_series("1d", market, code)
+        if not isinstance(daily, dict) or xdxr is None or not len(daily["time"]):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
             return
+        from quillan.adjust import adjust
+
         bars = Table(
             {
-                "date": daily.column("time").to_numpy().astype("datetime64[D]"),
-                **{c: daily.column(c).to_numpy() for c in ("open", "high", "low", "close")},
+                "date": daily["time"].astype("datetime64[D]"),
+                **{c: daily[c] for c in ("open", "high", "low", "close")},
             }
         )
         records = {
@@ -434,41 +496,72 @@ class Store:
 
         The first run fetches the whole history the server gives (from ``start`` when given);
         later runs fetch from the last stored bar on, which they replace. As many securities
-        are fetched at a time as the client's pool has connections. A security that fails is
-        reported in the result and does not stop the others; running again picks it up.
-        ``progress``: a progress bar on stderr (default: when stderr is a terminal).
+        are fetched at a time as the client's pool has connections; the bars of a bucket are
+        written together once all of them are fetched. A security that fails is reported in
+        the result and does not stop the others; running again picks it up. ``progress``: a
+        progress bar on stderr (default: when stderr is a terminal).
         """
         for freq in freqs:
             if freq not in FREQS:
                 raise ValueError(f"unknown frequency {freq!r}; one of {', '.join(FREQS)}")
         parsed = list(dict.fromkeys(_parse(s) for s in securities))
-        tasks: list[tuple[str, str, str]] = [(m, c, f) for m, c in parsed for f in freqs]
+        # Bucket by bucket, so that each is written as soon as its securities are fetched.
+        tasks = sorted(
+            ((m, c, f) for m, c in parsed for f in freqs),
+            key=lambda t: (t[2], _bucket(t[0], t[1]), t[0], t[1]),
+        )
         if xdxr:
             tasks += [(m, c, "xdxr") for m, c in parsed]
         report = SyncReport()
+        batches = _Batches(report)
+        for market, code, freq in tasks:
+            if freq != "xdxr":
+                batches.expect((freq, _bucket(market, code)))
         with self._locked() as state, _Progress(len(tasks), "sync", progress) as bar:
             stored = state.current()
 
-            def run(task: tuple[str, str, str]) -> int:
+            def run(task: tuple[str, str, str]) -> None:
                 market, code, freq = task
                 symbol = market + code
-                if freq == "xdxr":
-                    return self._write_xdxr(market, code, client.xdxr((1 if market == "sh" else 0, code)))
-                entry = stored.get(f"{symbol}/{freq}")
-                since: np.datetime64 | None = None
-                if entry and entry.get("last"):
-                    since = np.datetime64(entry["last"], "s")
-                    if freq not in _INTRADAY:
-                        since = since.astype("datetime64[D]")
-                    ask: Any = since
-                else:
-                    ask = start
-                bars = client.bars((1 if market == "sh" else 0, code), freq, start=ask)
-                if not len(bars) and since is None and not self._bars_file(freq, symbol).exists():
-                    raise LookupError(f"the server has no {freq} bars of {symbol}")
-                return self._write_bars(market, code, freq, bars, "sync", since)
+                try:
+                    if freq == "xdxr":
+                        result = self._write_xdxr(
+                            market, code, client.xdxr((1 if market == "sh" else 0, code))
+                        )
+                        batches.report(f"{symbol}/xdxr", result)
+                        return
+                    entry = stored.get(f"{symbol}/{freq}")
+                    since: np.datetime64 | None = None
+                    if entry and entry.get("last"):
+                        since = np.datetime64(entry["last"], "s")
+                        if freq not in _INTRADAY:
+                            since = since.astype("datetime64[D]")
+                        ask: Any = since
+                    else:
+                        ask = start
+                    bars = client.bars((1 if market == "sh" else 0, code), freq, start=ask)
+                    item: _Item | Exception = (market, code, _bars_series(freq, bars), since)
+                except Exception as err:  # reported per series; the others go on
+                    if freq == "xdxr":
+                        batches.report(f"{symbol}/xdxr", err)
+                        return
+                    item = err
+                key = (freq, _bucket(market, code))
+                batches.add(
+                    key,
+                    f"{symbol}/{freq}",
+                    item,
+                    lambda items: self._write_bucket(freq, key[1], items, "sync", must_exist=True),
+                )
 
-            self._run_all(tasks, run, max(1, int(getattr(client, "pool", 1))), report, bar, _task_name)
+            def step(task: tuple[str, str, str]) -> None:
+                run(task)
+                bar.advance()
+                state.maybe_flush()
+
+            with ThreadPoolExecutor(max_workers=max(1, int(getattr(client, "pool", 1)))) as pool:
+                for future in [pool.submit(step, task) for task in tasks]:
+                    future.result()
         return report
 
     # -- import a terminal's folder
@@ -479,8 +572,9 @@ class Store:
         """Imports every .day, .lc1 and .lc5 file of a terminal's data folder (``sh/`` and ``sz/``
         with ``lday/``, ``minline/`` and ``fzline/``; the folder above them, or the one holding
         ``vipdoc/``). Daily prices are scaled per file as ``read_bars`` does; records with an
-        impossible date are left out. Files that fail are listed in the result with their
-        error; the others are imported."""
+        impossible date are left out. The files of one bucket are read and written together,
+        several buckets at a time. Files that fail are listed in the result with their error;
+        the others are imported."""
         from quillan.bars import read_bars
 
         root = Path(path)
@@ -488,44 +582,37 @@ class Store:
             raise FileNotFoundError(f"No such folder: {root}")
         if not any((root / m).is_dir() for m in ("sh", "sz")) and (root / "vipdoc").is_dir():
             root = root / "vipdoc"
-        files = sorted(_terminal_files(root), key=lambda item: str(item[3]))
+        groups: dict[tuple[str, str], list[tuple[str, str, str, Path]]] = {}
+        for item in sorted(_terminal_files(root), key=lambda item: str(item[3])):
+            groups.setdefault((item[2], _bucket(item[0], item[1])), []).append(item)
         report = SyncReport()
-        with self._locked(), _Progress(len(files), "import", progress) as bar:
+        batches = _Batches(report)
+        total = sum(len(files) for files in groups.values())
+        with self._locked() as state, _Progress(total, "import", progress) as bar:
 
-            def run(item: tuple[str, str, str, Path]) -> int:
-                market, code, freq, file = item
-                return self._write_bars(market, code, freq, read_bars(file), "import", None)
+            def run(key: tuple[str, str], files: list[tuple[str, str, str, Path]]) -> None:
+                freq, bucket = key
+                items: list[tuple[str, _Item]] = []
+                for market, code, _, file in files:
+                    try:
+                        items.append((str(file), (market, code, _bars_series(freq, read_bars(file)), None)))
+                    except Exception as err:  # reported per file; the others go on
+                        batches.report(str(file), err)
+                if items:
+                    try:
+                        results = self._write_bucket(freq, bucket, [item for _, item in items], "import")
+                    except Exception as err:  # the whole bucket failed to be written
+                        results = [err] * len(items)
+                    for (name, _), result in zip(items, results, strict=True):
+                        batches.report(name, result)
+                for _ in files:
+                    bar.advance()
+                state.maybe_flush()
 
-            self._run_all(
-                files, run, threads or min(8, 2 * (os.cpu_count() or 1)), report, bar, lambda i: str(i[3])
-            )
+            with ThreadPoolExecutor(max_workers=threads or min(8, 2 * (os.cpu_count() or 1))) as pool:
+                for future in [pool.submit(run, key, files) for key, files in groups.items()]:
+                    future.result()
         return report
-
-    def _run_all(
-        self,
-        items: Sequence[Any],
-        run: Callable[[Any], int],
-        workers: int,
-        report: SyncReport,
-        bar: _Progress,
-        name: Callable[[Any], str],
-    ) -> None:
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            futures = {pool.submit(run, item): item for item in items}
-            for future in as_completed(futures):
-                label = name(futures[future])
-                try:
-                    result = future.result()
-                except Exception as err:  # reported per item; the others go on
-                    report.failed[label] = f"{type(err).__name__}: {err}"
-                else:
-                    if result < 0:
-                        report.unchanged.append(label)
-                    else:
-                        report.written[label] = result
-                bar.advance()
-                assert self._state is not None
-                self._state.maybe_flush()
 
     # -- queries
 
@@ -545,7 +632,7 @@ class Store:
                 f"read_parquet('{root}/{kind}/{pattern}', hive_partitioning = true, hive_types = {{{types}}})"
             )
 
-        bars = source("bars", 2, "'freq': VARCHAR, 'symbol': VARCHAR")
+        bars = source("bars", 2, "'freq': VARCHAR, 'bucket': VARCHAR")
         con.execute(
             "CREATE VIEW bars AS SELECT market, code, freq, time, open, high, low, close, amount, volume "
             + (
@@ -604,6 +691,102 @@ class Store:
         return _table_from_arrow(result)
 
 
+_Series = dict[str, np.ndarray]  # "time" (datetime64[ms]) and the value columns, in time order
+_Item = tuple[str, str, _Series, "np.datetime64 | None"]  # market, code, new bars, fetched from
+
+
+def _arrow(values: np.ndarray, kind: Any) -> Any:
+    """An Arrow array of fixed-width values without nulls, over the NumPy array's own buffer."""
+    pa = _need("pyarrow")
+    return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(np.ascontiguousarray(values))])
+
+
+def _arrow_strings(texts: list[str]) -> Any:
+    pa = _need("pyarrow")
+    encoded = [text.encode() for text in texts]
+    offsets = np.zeros(len(encoded) + 1, dtype=np.int32)
+    np.cumsum([len(data) for data in encoded], out=offsets[1:])
+    return pa.Array.from_buffers(
+        pa.string(), len(encoded), [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))]
+    )
+
+
+def _bucket(market: str, code: str) -> str:
+    """The bucket of a security: a stable hash of its symbol, so every run puts it in the same file."""
+    return f"{zlib.crc32((market + code).encode()) % _BUCKETS:02d}"
+
+
+def _bars_series(freq: str, bars: Table) -> _Series:
+    """The bars in the store's columns, in time order, without rows of no time; a repeated time
+    keeps its last row."""
+    time_name = next((name for name in bars.columns if bars[name].dtype.kind == "M"), None)
+    if time_name is None:
+        raise ValueError(f"the bars have no datetime column (columns: {', '.join(bars.columns)})")
+    times = bars[time_name]
+    if bars.tz is not None and times.dtype != np.dtype("datetime64[D]"):
+        # Stored times are the exchange's wall-clock times, like the terminal's own files.
+        pd = import_optional("pandas", "storing time-zone aware bars")
+        times = pd.DatetimeIndex(times.astype("datetime64[s]")).tz_localize("UTC").tz_convert(bars.tz)
+        times = times.tz_localize(None).to_numpy()
+    unit = "s" if freq in _INTRADAY else "D"  # daily and longer bars are labelled by their day
+    series = {"time": np.asarray(times).astype(f"datetime64[{unit}]").astype("datetime64[ms]")}
+    for name in _VALUE_COLUMNS:
+        source = "vol" if name == "volume" and "volume" not in bars and "vol" in bars else name
+        series[name] = np.asarray(bars[source], dtype=np.float64)
+    known = ~np.isnat(series["time"])
+    if not known.all():
+        series = {name: values[known] for name, values in series.items()}
+    stamps = series["time"]
+    if len(stamps) > 1 and not (stamps[1:] > stamps[:-1]).all():
+        order = np.argsort(stamps, kind="stable")
+        stamps = stamps[order]
+        keep = order[np.append(stamps[1:] != stamps[:-1], True)]
+        series = {name: values[keep] for name, values in series.items()}
+    return series
+
+
+def _merge_series(old: _Series | None, new: _Series, since: np.datetime64 | None) -> _Series:
+    """The stored rows before the new ones (before ``since`` too, when given), then the new
+    ones; without new rows the stored ones stay as they are."""
+    if old is None or not len(old["time"]):
+        return new
+    if not len(new["time"]):
+        return old
+    cut = new["time"][0]
+    if since is not None:
+        cut = min(cut, since.astype("datetime64[ms]"))
+    kept = int(np.searchsorted(old["time"], cut, side="left"))
+    return {name: np.concatenate([old[name][:kept], new[name]]) for name in old}
+
+
+def _same_series(a: _Series, b: _Series | None) -> bool:
+    """Whether two series hold the same rows, NaN equal to NaN (else every file holding one
+    would be rewritten each time)."""
+    if b is None:
+        return not len(a["time"])
+    return len(a["time"]) == len(b["time"]) and all(
+        np.array_equal(a[name], b[name], equal_nan=name != "time") for name in a
+    )
+
+
+def _split(table: Any | None) -> dict[tuple[str, str], _Series]:
+    """The series of each security in a table of bars sorted by market, code and time."""
+    if table is None or table.num_rows == 0:
+        return {}
+    keys = []
+    for name in ("market", "code"):
+        encoded = table.column(name).combine_chunks().dictionary_encode()
+        keys.append((encoded.indices.to_numpy(), encoded.dictionary.to_pylist()))
+    (markets, market_names), (codes, code_names) = keys
+    starts = np.flatnonzero(np.append(True, (markets[1:] != markets[:-1]) | (codes[1:] != codes[:-1])))
+    ends = np.append(starts[1:], table.num_rows)
+    columns = {name: table.column(name).to_numpy() for name in ("time", *_VALUE_COLUMNS)}
+    return {
+        (market_names[markets[a]], code_names[codes[a]]): {name: v[a:b] for name, v in columns.items()}
+        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
+    }
+
+
 def _same(a: Any, b: Any) -> bool:
     """Whether two Arrow tables hold the same schema and values, NaN equal to NaN (Arrow's own
     equals takes NaN for unequal to itself, which would rewrite every file holding one)."""
@@ -619,9 +802,50 @@ def _same(a: Any, b: Any) -> bool:
     return True
 
 
-def _task_name(task: tuple[str, str, str]) -> str:
-    market, code, freq = task
-    return f"{market}{code}/{freq}"
+class _Batches:
+    """The series of a sync, gathered by bucket: the task that brings the last expected series
+    of a bucket writes them all, so each bucket has one writer at a time and is written once."""
+
+    def __init__(self, report: SyncReport) -> None:
+        self._report = report
+        self._lock = threading.Lock()
+        self._left: dict[tuple[str, str], int] = {}
+        self._items: dict[tuple[str, str], list[tuple[str, _Item]]] = {}
+
+    def expect(self, key: tuple[str, str]) -> None:
+        self._left[key] = self._left.get(key, 0) + 1
+
+    def report(self, label: str, result: int | Exception) -> None:
+        with self._lock:
+            if isinstance(result, Exception):
+                self._report.failed[label] = f"{type(result).__name__}: {result}"
+            elif result < 0:
+                self._report.unchanged.append(label)
+            else:
+                self._report.written[label] = result
+
+    def add(
+        self,
+        key: tuple[str, str],
+        label: str,
+        item: _Item | Exception,
+        write: Callable[[list[_Item]], list[int | Exception]],
+    ) -> None:
+        with self._lock:
+            if not isinstance(item, Exception):
+                self._items.setdefault(key, []).append((label, item))
+            self._left[key] -= 1
+            ready = self._items.pop(key, []) if self._left[key] == 0 else []
+        if isinstance(item, Exception):
+            self.report(label, item)
+        if not ready:
+            return
+        try:
+            results = write([entry for _, entry in ready])
+        except Exception as err:  # the whole bucket failed to be written
+            results = [err] * len(ready)
+        for (name, _), result in zip(ready, results, strict=True):
+            self.report(name, result)
 
 
 def _read_state(path: Path) -> dict[str, dict[str, Any]]:

@@ -72,9 +72,11 @@ def write_terminal(root, count, *, days=40, seed=7):
 
 def stored_rows(store):
     """Every stored bar, sorted, as a DataFrame read with pyarrow.dataset (as a user would)."""
-    part = ds.partitioning(pa.schema([("freq", pa.string()), ("symbol", pa.string())]), flavor="hive")
+    part = ds.partitioning(pa.schema([("freq", pa.string()), ("bucket", pa.string())]), flavor="hive")
     table = ds.dataset(store.path / "bars", format="parquet", partitioning=part).to_table()
-    return table.to_pandas().sort_values(["freq", "symbol", "time"]).reset_index(drop=True)
+    frame = table.to_pandas()
+    frame["symbol"] = frame["market"] + frame["code"]
+    return frame.sort_values(["freq", "symbol", "time"]).reset_index(drop=True)
 
 
 class TestImport:
