@@ -99,16 +99,9 @@ def _parse(security: Any) -> tuple[str, str]:
     return ("sh" if market == 1 else "sz"), code
 
 
-def _fsync_dir(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def _write_atomically(path: Path, write: Callable[[str], None]) -> None:
-    """Calls write(temporary path) in path's folder, then fsyncs the file and renames it into place.
+def _write_temporary(path: Path, write: Callable[[str], None]) -> str:
+    """Calls write(temporary path) in path's folder and returns that path; the file is neither
+    flushed to disk nor in place yet (``_put_in_place`` does both).
 
     The temporary name starts with a dot: pyarrow.dataset, Spark and Dask skip such files, and
     the DuckDB views read ``data.parquet`` only.
@@ -118,15 +111,86 @@ def _write_atomically(path: Path, write: Callable[[str], None]) -> None:
     os.close(fd)
     try:
         write(tmp)
-        with open(tmp, "rb+") as f:
-            os.fsync(f.fileno())
         os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
         raise
-    _fsync_dir(path.parent)
+    return tmp
+
+
+def _fsync_path(path: str | Path, flags: int = os.O_RDONLY) -> None:
+    fd = os.open(path, flags)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _fsync_dir(path: Path) -> None:
+    _fsync_path(path, os.O_RDONLY | os.O_DIRECTORY)
+
+
+def _put_in_place(files: Sequence[tuple[str, Path]], root: Path | None = None) -> list[Exception | None]:
+    """Flushes temporary files to disk, renames each into place (``(temporary, final)`` pairs),
+    then flushes each folder that changed once: the files appear whole or not at all. With
+    ``root``, the folders between the files and it are flushed too, so that folders created
+    for them survive a crash. Returns, per file, the error that kept it out of place, if any.
+
+    The files are flushed concurrently from a thread pool: the file system commits the waiting
+    flushes together (one journal commit serves many), so the batch costs little more than
+    one. A single sync of the whole file system would flush every other writer's data on this
+    machine too and wait for it.
+    """
+    errors: list[Exception | None] = [None] * len(files)
+
+    def each(paths: Iterable[Any], run: Callable[[Any], None]) -> list[Exception | None]:
+        def guarded(path: Any) -> Exception | None:
+            try:
+                run(path)
+            except Exception as err:
+                return err
+            return None
+
+        paths = list(paths)
+        if len(paths) <= 1:
+            return [guarded(path) for path in paths]
+        with ThreadPoolExecutor(max_workers=min(16, len(paths))) as pool:
+            return list(pool.map(guarded, paths))
+
+    try:
+        errors = each((tmp for tmp, _ in files), _fsync_path)
+        for i, (tmp, path) in enumerate(files):
+            if errors[i] is None:
+                try:
+                    os.replace(tmp, path)
+                except OSError as failure:
+                    errors[i] = failure
+    finally:
+        for tmp, _ in files:
+            if os.path.lexists(tmp):  # not renamed: flushing or renaming failed, or the run stopped
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(tmp)
+    folders: dict[Path, None] = {}
+    for (_, path), error in zip(files, errors, strict=True):
+        if error is None:
+            folder = path.parent
+            folders[folder] = None
+            while root is not None and folder != root and root in folder.parents:
+                folder = folder.parent
+                folders[folder] = None
+    failed = dict(zip(folders, each(folders, _fsync_dir), strict=True))
+    for i, (_, path) in enumerate(files):
+        if errors[i] is None and failed[path.parent] is not None:
+            errors[i] = failed[path.parent]
+    return errors
+
+
+def _write_atomically(path: Path, write: Callable[[str], None]) -> None:
+    """Calls write(temporary path) in path's folder, then flushes the file and renames it into place."""
+    (err,) = _put_in_place([(_write_temporary(path, write), path)])
+    if err is not None:
+        raise err
 
 
 @dataclass
@@ -310,6 +374,18 @@ class Store:
         of a security the store does not hold). Only the caller holding the lock writes, and
         one bucket at a time.
         """
+        pending = self._prepare_bucket(freq, bucket, items, must_exist=must_exist)
+        if pending.tmp is not None:
+            (err,) = _put_in_place([(pending.tmp, pending.path)], self.path)
+            if err is not None:
+                raise err
+        return self._finish_bucket(pending, source)
+
+    def _prepare_bucket(
+        self, freq: str, bucket: str, items: Sequence[_Item], *, must_exist: bool = False
+    ) -> _BucketWrite:
+        """The first half of ``_write_bucket``: merges and, when the bucket changed, writes its
+        new file under a temporary name, not yet flushed nor in place."""
         path = self._bars_file(freq, bucket)
         stored = _split(self._read_parquet(path))
         current = dict(stored)
@@ -321,25 +397,43 @@ class Store:
                 continue
             current[(market, code)] = _merge_series(before, new, since)
         changed = {key for key, series in current.items() if not _same_series(series, stored.get(key))}
+        tmp = None
         if changed:
             table, groups = self._bucket_table(current)
-            self._write_bars_file(path, table, groups)
+            tmp = self._write_bars_file(path, table, groups)
+        # Only what finishing needs is kept (a batch of buckets waits for its files together):
+        # the last time and the rows of each item's security, and its daily bars for the factors.
+        summary: dict[tuple[str, str], tuple[np.datetime64, int] | None] = {}
+        daily: dict[tuple[str, str], _Series | None] = {}
+        for market, code, _, _ in items:
+            series = current.get((market, code))
+            rows = 0 if series is None else len(series["time"])
+            summary[(market, code)] = (series["time"][-1], rows) if series is not None and rows else None
+            if freq == "1d":
+                daily[(market, code)] = series
+        return _BucketWrite(
+            freq, path, tmp, [(m, c) for m, c, _, _ in items], summary, daily, changed, errors
+        )
+
+    def _finish_bucket(self, pending: _BucketWrite, source: str) -> list[int | Exception]:
+        """The second half of ``_write_bucket``, once the file is in place: the factors and the
+        record of what is stored, and the result per item."""
         # A run killed after the data but before what derives from it finishes the job here: the
         # factors and the record of what is stored are brought up to date whether or not the
         # data changed, and written only when they differ.
         assert self._state is not None
-        for market, code in dict.fromkeys((m, c) for m, c, _, _ in items):
-            series = current.get((market, code))
-            if freq == "1d":
-                self._refresh_factors(market, code, series)
-            if series is not None and len(series["time"]):
-                last = series["time"][-1].astype("datetime64[s]").astype(dt.datetime)
-                entry = {"last": last.isoformat(), "rows": len(series["time"]), "source": source}
-                self._state.record(f"{market}{code}/{freq}", entry)
+        for (market, code), stored in pending.summary.items():
+            if pending.freq == "1d":
+                self._refresh_factors(market, code, pending.daily[(market, code)])
+            if stored is not None:
+                last = stored[0].astype("datetime64[s]").astype(dt.datetime)
+                entry = {"last": last.isoformat(), "rows": stored[1], "source": source}
+                self._state.record(f"{market}{code}/{pending.freq}", entry)
         results: list[int | Exception] = []
-        for i, (market, code, _, _) in enumerate(items):
-            rows = len(current[(market, code)]["time"]) if i not in errors else 0
-            results.append(errors.get(i, rows if rows and (market, code) in changed else -1))
+        for i, key in enumerate(pending.keys):
+            stored = pending.summary[key]
+            rows = stored[1] if stored is not None and i not in pending.errors else 0
+            results.append(pending.errors.get(i, rows if rows and key in pending.changed else -1))
         return results
 
     def _bucket_table(self, series: dict[tuple[str, str], _Series]) -> tuple[Any, list[int]]:
@@ -370,7 +464,7 @@ class Store:
             groups.append(rows)
         return pa.Table.from_arrays(list(columns.values()), names=list(columns)), groups
 
-    def _write_bars_file(self, path: Path, table: Any, groups: list[int]) -> None:
+    def _write_bars_file(self, path: Path, table: Any, groups: list[int]) -> str:
         # Only the columns a reader filters on carry statistics; market and code repeat, so
         # they are dictionary encoded.
         def write(tmp: str) -> None:
@@ -387,7 +481,7 @@ class Store:
                     writer.write_table(table.slice(offset, rows), row_group_size=rows)
                     offset += rows
 
-        _write_atomically(path, write)
+        return _write_temporary(path, write)
 
     def bars(self, security: Any, freq: str = "1d") -> Table:
         """The stored bars of one security as a Table: ``time`` (datetime64[s]), then the
@@ -583,14 +677,16 @@ class Store:
         if not any((root / m).is_dir() for m in ("sh", "sz")) and (root / "vipdoc").is_dir():
             root = root / "vipdoc"
         groups: dict[tuple[str, str], list[tuple[str, str, str, Path]]] = {}
-        for item in sorted(_terminal_files(root), key=lambda item: str(item[3])):
+        for item in sorted(_terminal_files(root), key=lambda item: (item[2], str(item[3]))):
             groups.setdefault((item[2], _bucket(item[0], item[1])), []).append(item)
         report = SyncReport()
         batches = _Batches(report)
         total = sum(len(files) for files in groups.values())
         with self._locked() as state, _Progress(total, "import", progress) as bar:
 
-            def run(key: tuple[str, str], files: list[tuple[str, str, str, Path]]) -> None:
+            def prepare(
+                key: tuple[str, str], files: list[tuple[str, str, str, Path]]
+            ) -> tuple[list[str], _BucketWrite | Exception | None]:
                 freq, bucket = key
                 items: list[tuple[str, _Item]] = []
                 for market, code, _, file in files:
@@ -598,20 +694,52 @@ class Store:
                         items.append((str(file), (market, code, _bars_series(freq, read_bars(file)), None)))
                     except Exception as err:  # reported per file; the others go on
                         batches.report(str(file), err)
-                if items:
-                    try:
-                        results = self._write_bucket(freq, bucket, [item for _, item in items], "import")
-                    except Exception as err:  # the whole bucket failed to be written
-                        results = [err] * len(items)
-                    for (name, _), result in zip(items, results, strict=True):
+                if not items:
+                    return [], None
+                names = [name for name, _ in items]
+                try:
+                    return names, self._prepare_bucket(freq, bucket, [item for _, item in items])
+                except Exception as err:  # the whole bucket failed to be written
+                    return names, err
+
+            def finish(batch: list[tuple[list[str], _BucketWrite | Exception | None, int]]) -> None:
+                # The files of a batch of buckets are flushed and put in place together, then
+                # what derives from them is brought up to date.
+                written = [p for _, p, _ in batch if isinstance(p, _BucketWrite) and p.tmp is not None]
+                placed = _put_in_place([(p.tmp, p.path) for p in written if p.tmp], self.path)
+                failed = {id(p): err for p, err in zip(written, placed, strict=True) if err is not None}
+                for names, pending, count in batch:
+                    if isinstance(pending, _BucketWrite):
+                        err = failed.get(id(pending))
+                        results = [err] * len(names) if err else self._finish_bucket(pending, "import")
+                    else:
+                        results = [pending] * len(names) if pending else []
+                    for name, result in zip(names, results, strict=True):
                         batches.report(name, result)
-                for _ in files:
-                    bar.advance()
+                    for _ in range(count):
+                        bar.advance()
                 state.maybe_flush()
 
             with ThreadPoolExecutor(max_workers=threads or min(8, 2 * (os.cpu_count() or 1))) as pool:
-                for future in [pool.submit(run, key, files) for key, files in groups.items()]:
-                    future.result()
+                futures = [(pool.submit(prepare, key, files), len(files)) for key, files in groups.items()]
+                batch: list[tuple[list[str], _BucketWrite | Exception | None, int]] = []
+                try:
+                    for future, count in futures:
+                        batch.append((*future.result(), count))
+                        if len(batch) == _BUCKETS:
+                            finish(batch)
+                            batch = []
+                    finish(batch)
+                except BaseException:  # a run that stops leaves no temporary file behind
+                    for future, _ in futures:
+                        future.cancel()
+                    for future, _ in futures:
+                        if not future.cancelled() and future.exception() is None:
+                            pending = future.result()[1]
+                            if isinstance(pending, _BucketWrite) and pending.tmp is not None:
+                                with contextlib.suppress(FileNotFoundError):
+                                    os.unlink(pending.tmp)
+                    raise
         return report
 
     # -- queries
@@ -800,6 +928,22 @@ def _same(a: Any, b: Any) -> bool:
         elif not np.array_equal(x, y):
             return False
     return True
+
+
+@dataclass
+class _BucketWrite:
+    """A bucket merged and, when it changed, written under a temporary name (``tmp``) that is
+    yet to be flushed and renamed to ``path``; what finishing it needs, per item's security:
+    its last time and rows (None: no rows) and, for daily bars, the bars themselves."""
+
+    freq: str
+    path: Path
+    tmp: str | None
+    keys: list[tuple[str, str]]
+    summary: dict[tuple[str, str], tuple[np.datetime64, int] | None]
+    daily: dict[tuple[str, str], _Series | None]
+    changed: set[tuple[str, str]]
+    errors: dict[int, Exception]
 
 
 class _Batches:
