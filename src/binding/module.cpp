@@ -28,33 +28,11 @@ PyModuleDef kModuleDef = {
     nullptr,
 };
 
-// Appends `name` to __all__ (made on first use), then sets the attribute.
-void add_member(PyObject* module, const char* name, PyRef value) {
-    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
-    PyRef made;
-    if (all == nullptr) {
-        made = PyRef::steal(PyList_New(0));
-        if (PyModule_AddObjectRef(module, "__all__", made.get()) < 0) throw_py_error();
-        all = made.get();
-    }
-    PyRef key = PyRef::steal(PyUnicode_FromString(name));
-    if (PyList_Append(all, key.get()) < 0) throw_py_error();
-    if (PyModule_AddObjectRef(module, name, value.get()) < 0) throw_py_error();
-}
-
-// A built-in function bound to the module, reporting "_core" as its __module__ whatever name
-// the module was imported under.
-void add_function(PyObject* module, PyMethodDef* def) {
-    PyRef module_name = PyRef::steal(PyUnicode_InternFromString("_core"));
-    add_member(module, def->ml_name,
-               PyRef::steal(PyCFunction_NewEx(def, module, module_name.get())));
-}
-
 PyRef create_module() {
     DictShape::make_all();
     PyRef module = PyRef::steal(PyModule_Create(&kModuleDef));
     for (std::span<PyMethodDef> rows : {file_functions(), ping_functions()}) {
-        for (PyMethodDef& def : rows) add_function(module.get(), &def);
+        for (PyMethodDef& def : rows) add_function(module.get(), &def, "_core");
     }
     add_member(module.get(), "TdxClient", make_client_type());
     return module;

@@ -35,4 +35,22 @@ void DictShape::make_all() {
     }
 }
 
+void add_member(PyObject* module, const char* name, PyRef value) {
+    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
+    PyRef made;
+    if (all == nullptr) {
+        made = PyRef::steal(PyList_New(0));
+        if (PyModule_AddObjectRef(module, "__all__", made.get()) < 0) throw_py_error();
+        all = made.get();
+    }
+    PyRef key = PyRef::steal(PyUnicode_FromString(name));
+    if (PyList_Append(all, key.get()) < 0) throw_py_error();
+    if (PyModule_AddObjectRef(module, name, value.get()) < 0) throw_py_error();
+}
+
+void add_function(PyObject* module, PyMethodDef* def, const char* module_name) {
+    PyRef name = PyRef::steal(PyUnicode_InternFromString(module_name));
+    add_member(module, def->ml_name, PyRef::steal(PyCFunction_NewEx(def, module, name.get())));
+}
+
 }  // namespace quillan::py

@@ -100,4 +100,11 @@ class DictFill {
     size_t next_ = 0;
 };
 
+// Appends `name` to the module's __all__ (made on first use), then sets the attribute.
+void add_member(PyObject* module, const char* name, PyRef value);
+
+// Adds a built-in function bound to the module (`def` must outlive it: a static table) whose
+// __module__ reads `module_name`, whatever name the module was imported under.
+void add_function(PyObject* module, PyMethodDef* def, const char* module_name);
+
 }  // namespace quillan::py

@@ -251,14 +251,14 @@ PyObject* export_arrow_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef kFunctions[] = {
-    {"export_arrow_stream", fastcall_function(export_arrow_stream), METH_FASTCALL | METH_KEYWORDS,
+    {"export_arrow_stream", fastcall(export_arrow_stream), METH_FASTCALL | METH_KEYWORDS,
      "export_arrow_stream(columns, tz)\n--\n\n"
      "An 'arrow_array_stream' PyCapsule yielding the columns as one record batch. `columns`\n"
      "is a sequence of (name, NumPy dtype string, C-contiguous array) in native byte order,\n"
      "datetime64 and timedelta64 arrays passed as their int64 view. The arrays are not\n"
      "copied (but for booleans, dates and text): the consumer holds them until it releases\n"
      "the batch. Use quillan.Table.__arrow_c_stream__."},
-    {"export_arrow_schema", fastcall_function(export_arrow_schema), METH_FASTCALL | METH_KEYWORDS,
+    {"export_arrow_schema", fastcall(export_arrow_schema), METH_FASTCALL | METH_KEYWORDS,
      "export_arrow_schema(columns, tz)\n--\n\n"
      "An 'arrow_schema' PyCapsule of the struct of the columns, as export_arrow_stream.\n"
      "Use quillan.Table.__arrow_c_schema__."},

@@ -237,18 +237,18 @@ int set_timeout(PyObject* self, PyObject* value, void*) {
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"connect", fastcall_function(connection_connect), kFastKw,
+    {"connect", fastcall(connection_connect), kFastKw,
      "connect($self, host, port)\n--\n\n"
      "Opens a connection and runs the set-up exchange; host is numeric IPv4, IPv6 (with or\n"
      "without brackets) or \"localhost\"."},
     {"disconnect", connection_disconnect, METH_NOARGS, "disconnect($self)\n--\n\n"},
-    {"get_security_bars", fastcall_function(connection_get_security_bars), kFastKw,
+    {"get_security_bars", fastcall(connection_get_security_bars), kFastKw,
      "get_security_bars($self, category, market, code, start, count)\n--\n\n"
      "The bars as a dict of columns."},
-    {"get_security_quotes", fastcall_function(connection_get_security_quotes), kFastKw,
+    {"get_security_quotes", fastcall(connection_get_security_quotes), kFastKw,
      "get_security_quotes($self, pairs)\n--\n\nThe quotes of (market, code) pairs as a dict of "
      "columns."},
-    {"get_transaction_data", fastcall_function(connection_get_transaction_data), kFastKw,
+    {"get_transaction_data", fastcall(connection_get_transaction_data), kFastKw,
      "get_transaction_data($self, market, code, start, count)\n--\n\n"
      "The trades as a dict of columns."},
     {nullptr, nullptr, 0, nullptr},

@@ -81,7 +81,7 @@ PyObject* read_bar_columns(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 }
 
 PyMethodDef kFunctions[] = {
-    {"read_bar_columns", fastcall_function(read_bar_columns), METH_FASTCALL | METH_KEYWORDS,
+    {"read_bar_columns", fastcall(read_bar_columns), METH_FASTCALL | METH_KEYWORDS,
      "read_bar_columns(path, minute, scale=100.0)\n--\n\n"
      "The records of a bar file as ({name: ColumnBuffer}, impossible): `path` is bytes,\n"
      "`minute` selects the .lc1/.lc5 layout over the .day one, daily prices are the stored\n"

@@ -6,7 +6,8 @@
 // create_module() in module.cpp, in this order. A register function adds its functions and
 // types with add_function / add_member; it throws PyErrAlreadySet when the interpreter fails.
 
-#include "py_ref.h"
+#include "py_build.h"
+#include "py_methods.h"
 
 namespace quillan::py {
 
@@ -20,18 +21,8 @@ void register_arrow_export(PyObject* module);
 // connection.cpp: the Connection type.
 void register_connection(PyObject* module);
 
-// Adds `name` to the module's __all__ and sets the attribute to `value`.
-void add_member(PyObject* module, const char* name, PyRef value);
-
 // Adds a module function (`def` must outlive the module: a static table). Its __module__ reads
 // "quillan._columnar".
 void add_function(PyObject* module, PyMethodDef* def);
-
-// The detour through void(*)() is the sanctioned way to store a METH_FASTCALL | METH_KEYWORDS
-// function in a PyMethodDef.
-template <class Fn>
-constexpr PyCFunction fastcall_function(Fn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
 
 }  // namespace quillan::py

@@ -44,23 +44,8 @@ PyInterpreterState* the_interpreter = nullptr;
 
 }  // namespace
 
-void add_member(PyObject* module, const char* name, PyRef value) {
-    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
-    PyRef made;
-    if (all == nullptr) {
-        made = PyRef::steal(PyList_New(0));
-        if (PyModule_AddObjectRef(module, "__all__", made.get()) < 0) throw_py_error();
-        all = made.get();
-    }
-    PyRef key = PyRef::steal(PyUnicode_FromString(name));
-    if (PyList_Append(all, key.get()) < 0) throw_py_error();
-    if (PyModule_AddObjectRef(module, name, value.get()) < 0) throw_py_error();
-}
-
 void add_function(PyObject* module, PyMethodDef* def) {
-    PyRef module_name = PyRef::steal(PyUnicode_InternFromString("quillan._columnar"));
-    add_member(module, def->ml_name,
-               PyRef::steal(PyCFunction_NewEx(def, module, module_name.get())));
+    add_function(module, def, "quillan._columnar");
 }
 
 }  // namespace quillan::py
