@@ -6,12 +6,13 @@ the simulator meant (`quillan.sim.data`); a difference ends the tour with an err
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
 import socket
 import struct
 import tempfile
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, TextIO
 
 import numpy as np
@@ -216,12 +217,19 @@ def _report(t: _Tour) -> None:
         )
 
 
-def _day_file(t: _Tour) -> None:
-    t.step("A .day file written here from daily bars, read back", "read_daily_bars(path)")
-    bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
+@contextlib.contextmanager
+def _day_file_of(bars: Sequence[Mapping[str, Any]]) -> Iterator[str]:
+    """The path of a .day file holding `bars`, in a folder removed afterwards."""
     with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
         path = os.path.join(folder, f"sh{CODE}.day")
         write_day_file(path, bars)
+        yield path
+
+
+def _day_file(t: _Tour) -> None:
+    t.step("A .day file written here from daily bars, read back", "read_daily_bars(path)")
+    bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
+    with _day_file_of(bars) as path:
         t.say(f"   {len(bars)} records, {os.path.getsize(path)} bytes")
         records = _core.read_daily_bars(path)
     t.table(records[-3:], ["date", "open", "high", "low", "close", "amount", "volume"])
@@ -256,9 +264,7 @@ def _ping(t: _Tour) -> None:
 def _table_file(t: _Tour) -> None:
     t.step("The same .day file as a Table of NumPy columns", "quillan.read_bars(path)")
     bars = t.connect().get_security_bars(9, MARKET, CODE, 0, 20)
-    with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
-        path = os.path.join(folder, f"sh{CODE}.day")
-        write_day_file(path, bars)
+    with _day_file_of(bars) as path:
         table = read_bars(path)
     t.say(f"   {table!r}")
     rows = [
