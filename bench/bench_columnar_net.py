@@ -33,10 +33,11 @@ import time
 import timeit
 from functools import partial
 
-from bench_market import CMD_BARS, CMD_TRADES, _server_main, bars_body, response, trades_body
+from bench_market import CMD_BARS, CMD_TRADES, _server_main, bars_body, trades_body
 
 from quillan._core import TdxClient
 from quillan.columnar import Connection
+from quillan.sim.codec import frame_response
 
 # ---- a server that answers after a delay -----------------------------------------------------
 
@@ -46,7 +47,7 @@ async def _serve_delayed(
 ) -> None:
     sock = writer.get_extra_info("socket")
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    empty = response(b"", compress=False)
+    empty = frame_response(b"")
     seen = 0
     try:
         while True:
@@ -166,9 +167,9 @@ def main() -> None:
     number, repeat, seconds = (50, 3, 1.0) if args.quick else (300, 7, 3.0)
 
     rng = random.Random(1)
-    answers = {CMD_BARS: response(bars_body(rng)), CMD_TRADES: response(trades_body(rng))}
-    fast, port = start(_server_main, answers)
-    slow, slow_port = start(_delayed_server_main, answers[CMD_BARS], 0.020)
+    bodies = {CMD_BARS: bars_body(rng), CMD_TRADES: trades_body(rng)}
+    fast, port = start(_server_main, bodies)
+    slow, slow_port = start(_delayed_server_main, frame_response(bodies[CMD_BARS], CMD_BARS), 0.020)
     try:
         per_call(port, number, repeat)
         print()
