@@ -47,20 +47,5 @@ PyInterpreterState* the_interpreter = nullptr;
 
 PyMODINIT_FUNC PyInit__core(void) {
     using namespace quillan::py;
-    PyInterpreterState* interp = PyInterpreterState_Get();
-    if (the_module != nullptr) {
-        if (interp != the_interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "quillan._core cannot be loaded in more than one interpreter of a "
-                            "process");
-            return nullptr;
-        }
-        return Py_NewRef(the_module);
-    }
-    return guarded([&] {
-        PyRef module = create_module();
-        the_module = Py_NewRef(module.get());  // kept for the life of the process
-        the_interpreter = interp;
-        return module;
-    });
+    return init_once("quillan._core", create_module, the_module, the_interpreter);
 }

@@ -1,5 +1,7 @@
 #include "py_build.h"
 
+#include "py_error.h"
+
 namespace quillan::py {
 namespace {
 
@@ -51,6 +53,25 @@ void add_member(PyObject* module, const char* name, PyRef value) {
 void add_function(PyObject* module, PyMethodDef* def, const char* module_name) {
     PyRef name = PyRef::steal(PyUnicode_InternFromString(module_name));
     add_member(module, def->ml_name, PyRef::steal(PyCFunction_NewEx(def, module, name.get())));
+}
+
+PyObject* init_once(const char* name, PyRef (*create)(), PyObject*& the_module,
+                    PyInterpreterState*& the_interpreter) {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (the_module != nullptr) {
+        if (interp != the_interpreter) {
+            PyErr_Format(PyExc_ImportError,
+                         "%s cannot be loaded in more than one interpreter of a process", name);
+            return nullptr;
+        }
+        return Py_NewRef(the_module);
+    }
+    return guarded([&] {
+        PyRef module = create();
+        the_module = Py_NewRef(module.get());  // kept for the life of the process
+        the_interpreter = interp;
+        return module;
+    });
 }
 
 }  // namespace quillan::py

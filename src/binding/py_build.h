@@ -107,4 +107,11 @@ void add_member(PyObject* module, const char* name, PyRef value);
 // __module__ reads `module_name`, whatever name the module was imported under.
 void add_function(PyObject* module, PyMethodDef* def, const char* module_name);
 
+// The body of a single-phase module's PyInit function. The module is made once per process
+// by `create`; importing it again in the same interpreter returns that module, and importing it
+// in another interpreter raises ImportError "NAME cannot be loaded in more than one interpreter
+// of a process". Returns a new reference, or null with an exception set.
+PyObject* init_once(const char* name, PyRef (*create)(), PyObject*& the_module,
+                    PyInterpreterState*& the_interpreter);
+
 }  // namespace quillan::py

@@ -52,20 +52,5 @@ void add_function(PyObject* module, PyMethodDef* def) {
 
 PyMODINIT_FUNC PyInit__columnar(void) {
     using namespace quillan::py;
-    PyInterpreterState* interp = PyInterpreterState_Get();
-    if (the_module != nullptr) {
-        if (interp != the_interpreter) {
-            PyErr_SetString(PyExc_ImportError,
-                            "quillan._columnar cannot be loaded in more than one interpreter of a "
-                            "process");
-            return nullptr;
-        }
-        return Py_NewRef(the_module);
-    }
-    return guarded([&] {
-        PyRef module = create_module();
-        the_module = Py_NewRef(module.get());  // kept for the life of the process
-        the_interpreter = interp;
-        return module;
-    });
+    return init_once("quillan._columnar", create_module, the_module, the_interpreter);
 }
