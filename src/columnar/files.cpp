@@ -1,4 +1,5 @@
-// read_bar_columns: a terminal bar file as column buffers, read without the interpreter lock.
+// read_bar_columns and read_bar_files: terminal bar files as column buffers, read without the
+// interpreter lock.
 
 #include <limits>
 
@@ -48,7 +49,7 @@ DictShape kDailyNames{"date", "open", "high", "low", "close", "amount", "volume"
 DictShape kMinuteNames{"datetime", "open", "high", "low", "close", "amount", "volume"};
 
 // ({time name: buffer, "open": buffer, ...}, number of impossible times)
-PyRef bar_table(reader::BarColumns bars, bool minute) {
+PyRef bar_columns(reader::BarColumns bars, bool minute) {
     DictFill columns(minute ? kMinuteNames : kDailyNames);
     columns.add(make_column_buffer(
         Column(std::move(bars.time), minute ? ColumnKind::Seconds : ColumnKind::Days)));
@@ -56,9 +57,37 @@ PyRef bar_table(reader::BarColumns bars, bool minute) {
          {&bars.open, &bars.high, &bars.low, &bars.close, &bars.amount, &bars.volume}) {
         columns.add(make_column_buffer(Column(std::move(*values))));
     }
+    return columns.done();
+}
+
+PyRef bar_table(reader::BarColumns bars, bool minute) {
     PyRef impossible = uint_obj(bars.impossible);
-    PyRef dict = columns.done();
+    PyRef dict = bar_columns(std::move(bars), minute);
     return PyRef::steal(PyTuple_Pack(2, dict.get(), impossible.get()));
+}
+
+void check_scale(double scale) {
+    if (!(scale > 0 && scale <= std::numeric_limits<double>::max())) {
+        PyRef value = float_obj(scale);
+        PyErr_Format(PyExc_ValueError, "scale must be a positive finite number, not %R",
+                     value.get());
+        throw_py_error();
+    }
+}
+
+// The exception a core error raises, as an object rather than a pending error.
+PyRef exception_of(const Error& error) {
+    set_python_error(error);
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef::steal(value);
+#endif
 }
 
 PyObject* read_bar_columns(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -66,17 +95,30 @@ PyObject* read_bar_columns(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
                                                          {"path", "minute", "scale"}};
     return guarded([&]() -> PyRef {
         auto [path, minute, scale] = sig.convert(sig.bind(args, nargsf, kwnames));
-        if (!(scale > 0 && scale <= std::numeric_limits<double>::max())) {
-            PyRef value = float_obj(scale);
-            PyErr_Format(PyExc_ValueError, "scale must be a positive finite number, not %R",
-                         value.get());
-            throw_py_error();
-        }
+        check_scale(scale);
         reader::BarColumns bars = without_gil([&] {
             return minute ? reader::read_minute_columns(path)
                           : reader::read_daily_columns(path, scale);
         });
         return bar_table(std::move(bars), minute);
+    });
+}
+
+PyObject* read_bar_files(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static Signature<PairList<PathBytes, RealOr<100.0>>, Flag> sig{"read_bar_files",
+                                                                   {"files", "minute"}};
+    return guarded([&]() -> PyRef {
+        auto [files, minute] = sig.convert(sig.bind(args, nargsf, kwnames));
+        for (const auto& file : files) check_scale(file.second);
+        reader::BarFiles read = without_gil([&] { return reader::read_bar_files(files, minute); });
+        PyRef counts = list_of(read.counts, uint_obj);
+        PyRef impossible = list_of(read.impossible, uint_obj);
+        PyRef errors = list_of(read.errors, [](const std::optional<Error>& error) {
+            return error ? exception_of(*error) : PyRef::borrow(Py_None);
+        });
+        PyRef columns = bar_columns(std::move(read.bars), minute);
+        return PyRef::steal(
+            PyTuple_Pack(4, columns.get(), counts.get(), impossible.get(), errors.get()));
     });
 }
 
@@ -87,6 +129,12 @@ PyMethodDef kFunctions[] = {
      "`minute` selects the .lc1/.lc5 layout over the .day one, daily prices are the stored\n"
      "integer divided by `scale`; `impossible` counts the records whose time is NaT.\n"
      "Use quillan.read_bars."},
+    {"read_bar_files", fastcall(read_bar_files), METH_FASTCALL | METH_KEYWORDS,
+     "read_bar_files(files, minute)\n--\n\n"
+     "The records of several bar files of one kind, one file after another, as\n"
+     "({name: ColumnBuffer}, counts, impossible, errors): `files` holds (path bytes, scale)\n"
+     "pairs; per file, its record count, how many of them have a NaT time, and the exception\n"
+     "that kept it out (None when it was read). Used by quillan.Store's import.\n"},
 };
 
 }  // namespace

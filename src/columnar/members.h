@@ -13,7 +13,7 @@ namespace quillan::py {
 
 // column_buffer.cpp: the ColumnBuffer type.
 void register_column_buffer(PyObject* module);
-// files.cpp: read_bar_columns.
+// files.cpp: read_bar_columns, read_bar_files.
 void register_files(PyObject* module);
 // arrow_export.cpp: export_arrow_stream, export_arrow_schema.
 void register_arrow_export(PyObject* module);

@@ -11,6 +11,7 @@ __all__ = [
     "export_arrow_schema",
     "export_arrow_stream",
     "read_bar_columns",
+    "read_bar_files",
 ]
 
 class ColumnBuffer:
@@ -23,6 +24,12 @@ class ColumnBuffer:
 
 def read_bar_columns(path: bytes, minute: bool, scale: float = 100.0) -> tuple[dict[str, ColumnBuffer], int]:
     """A bar file's records as column buffers, and the number of impossible times."""
+
+def read_bar_files(
+    files: Sequence[tuple[bytes, float]], minute: bool
+) -> tuple[dict[str, ColumnBuffer], list[int], list[int], list[Exception | None]]:
+    """Several bar files' records one after another; per file its count, its impossible times
+    and the exception that kept it out."""
 
 def export_arrow_stream(columns: Sequence[tuple[str, str, np.ndarray]], tz: str | None) -> Any:
     """An 'arrow_array_stream' PyCapsule of the columns as one record batch."""

@@ -15,7 +15,8 @@ import numpy as np
 import pytest
 
 from quillan import read_bars, read_daily_bars, read_minute_bars
-from quillan._columnar import ColumnBuffer, read_bar_columns
+from quillan._columnar import ColumnBuffer, read_bar_columns, read_bar_files
+from quillan._columns import as_array
 from quillan.bars import price_scale
 from quillan.sim import data
 from test_files import SHRINKER, daily, minute
@@ -168,6 +169,35 @@ class TestColumns:
             (w.replace(tzinfo=zone).astimezone(datetime.UTC).replace(tzinfo=None)).isoformat() for w in wall
         ]
         assert [str(v) for v in table["datetime"]] == expected
+
+
+@pytest.mark.parametrize("suffix", [".day", ".lc5"])
+def test_many_files_read_as_each_alone(tmp_path, write, suffix):
+    """One call over several files: each file's rows, in order, as reading it alone gives them,
+    and each failing file's error as read_bars raises it, the others read."""
+    minute_file = suffix != ".day"
+    record = minute if minute_file else daily
+    contents = [
+        b"".join(record(o=1000 + i) if not minute_file else record(o=10.0 + i) for i in range(n))
+        for n in (3, 0, 2048 * 2 + 5)
+    ]
+    paths = [write(data, f"sz00000{i}{suffix}") for i, data in enumerate(contents)]
+    paths.insert(1, str(tmp_path / f"missing{suffix}"))
+    paths.append(str(tmp_path))  # a directory: cannot be mapped
+    columns, counts, impossible, errors = read_bar_files(
+        [(os.fsencode(p), 100.0) for p in paths], minute_file
+    )
+    assert counts == [3, 0, 0, 2048 * 2 + 5, 0] and impossible == [0] * 5
+    for i, path in enumerate(paths):
+        if i in (1, 4):
+            with pytest.raises(OSError) as alone:
+                read_bars(path, kind=suffix[1:])
+            assert (type(errors[i]), errors[i].args) == (type(alone.value), alone.value.args)
+        else:
+            assert errors[i] is None
+    expected = [read_bars(p) for i, p in enumerate(paths) if i not in (1, 4)]
+    for name, buffer in columns.items():
+        assert np.array_equal(as_array(buffer), np.concatenate([t[name] for t in expected]))
 
 
 class TestErrors:

@@ -1,6 +1,8 @@
 #include "reader/bar_columns.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "columns/column.h"
@@ -46,32 +48,54 @@ struct Slots {
     double *open, *high, *low, *close, *amount, *volume;
 };
 
-// Reads `path` chunk by chunk into columns reserved once for the size it had when opened.
-// Each chunk grows the columns by its record count (leaving the new values unset), and
-// `decode(chunk, count, slots)` fills them: plain stores, with no capacity check per value.
+// Appends the records of `path` to `out`, chunk by chunk, into columns reserved once for the
+// size the file had when opened (growing at least twofold, so that appending many files costs
+// no more than one). Each chunk grows the columns by its record count (leaving the new values
+// unset), and `decode(chunk, count, slots)` fills them: plain stores, with no capacity check
+// per value. Returns the number of impossible times among the records appended; on a failure
+// `out` is left as it was.
 template <class Decode>
-BarColumns read_columns(const std::string& path, Decode decode) {
+uint64_t append_columns(const std::string& path, Decode decode, BarColumns& out) {
     RecordFile file(path);
-    BarColumns out;
-    if (file.record_count() > out.time.max_size()) throw std::bad_alloc();
-    const auto capacity = static_cast<size_t>(file.record_count());
+    const size_t before = out.time.size();
+    if (file.record_count() > out.time.max_size() - before) throw std::bad_alloc();
+    const size_t needed = before + static_cast<size_t>(file.record_count());
+    const size_t capacity =
+        std::max(needed, out.time.capacity() < needed ? 2 * out.time.capacity() : 0);
     out.time.reserve(capacity);
     for (auto* column : {&out.open, &out.high, &out.low, &out.close, &out.amount, &out.volume}) {
         column->reserve(capacity);
     }
-    for (auto chunk = file.next(); !chunk.empty(); chunk = file.next()) {
-        const size_t base = out.time.size(), count = chunk.size() / kRecordSize;
-        out.time.resize(base + count);
+    auto resize = [&](size_t size) {
+        out.time.resize(size);
         for (auto* column :
              {&out.open, &out.high, &out.low, &out.close, &out.amount, &out.volume}) {
-            column->resize(base + count);
+            column->resize(size);
         }
-        out.impossible +=
-            decode(chunk.data(), count,
-                   Slots{out.time.data() + base, out.open.data() + base, out.high.data() + base,
-                         out.low.data() + base, out.close.data() + base, out.amount.data() + base,
-                         out.volume.data() + base});
+    };
+    uint64_t impossible = 0;
+    try {
+        for (auto chunk = file.next(); !chunk.empty(); chunk = file.next()) {
+            const size_t base = out.time.size(), count = chunk.size() / kRecordSize;
+            resize(base + count);
+            impossible +=
+                decode(chunk.data(), count,
+                       Slots{out.time.data() + base, out.open.data() + base, out.high.data() + base,
+                             out.low.data() + base, out.close.data() + base,
+                             out.amount.data() + base, out.volume.data() + base});
+        }
+    } catch (...) {
+        resize(before);
+        throw;
     }
+    out.impossible += impossible;
+    return impossible;
+}
+
+template <class Decode>
+BarColumns read_columns(const std::string& path, Decode decode) {
+    BarColumns out;
+    append_columns(path, decode, out);
     return out;
 }
 
@@ -99,21 +123,29 @@ int64_t minute_seconds(uint16_t date, uint16_t minutes) {
 //  20 4 f32  amount
 //  24 4 u32  volume
 //  28 4 -    not read
+namespace {
+
+uint64_t decode_daily(const uint8_t* rec, size_t count, Slots to, double scale) {
+    uint64_t impossible = 0;
+    for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
+        const int64_t day = daily_day_number(load<uint32_t>(rec, 0));
+        impossible += day == kNotATime;
+        to.time[i] = day;
+        to.open[i] = static_cast<double>(load<uint32_t>(rec, 4)) / scale;
+        to.high[i] = static_cast<double>(load<uint32_t>(rec, 8)) / scale;
+        to.low[i] = static_cast<double>(load<uint32_t>(rec, 12)) / scale;
+        to.close[i] = static_cast<double>(load<uint32_t>(rec, 16)) / scale;
+        to.amount[i] = static_cast<double>(load<float>(rec, 20));
+        to.volume[i] = static_cast<double>(load<uint32_t>(rec, 24));
+    }
+    return impossible;
+}
+
+}  // namespace
+
 BarColumns read_daily_columns(const std::string& path, double scale) {
     return read_columns(path, [scale](const uint8_t* rec, size_t count, Slots to) {
-        uint64_t impossible = 0;
-        for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
-            const int64_t day = daily_day_number(load<uint32_t>(rec, 0));
-            impossible += day == kNotATime;
-            to.time[i] = day;
-            to.open[i] = static_cast<double>(load<uint32_t>(rec, 4)) / scale;
-            to.high[i] = static_cast<double>(load<uint32_t>(rec, 8)) / scale;
-            to.low[i] = static_cast<double>(load<uint32_t>(rec, 12)) / scale;
-            to.close[i] = static_cast<double>(load<uint32_t>(rec, 16)) / scale;
-            to.amount[i] = static_cast<double>(load<float>(rec, 20));
-            to.volume[i] = static_cast<double>(load<uint32_t>(rec, 24));
-        }
-        return impossible;
+        return decode_daily(rec, count, to, scale);
     });
 }
 
@@ -126,30 +158,74 @@ BarColumns read_daily_columns(const std::string& path, double scale) {
 //  20 4 f32  amount
 //  24 4 u32  volume
 //  28 4 -    not read
-BarColumns read_minute_columns(const std::string& path) {
-    // A day has hundreds of minute records: the date's day number is worked out once a run.
+namespace {
+
+// A day has hundreds of minute records: the date's day number is worked out once a run.
+struct MinuteDecoder {
     uint16_t last_date = 0;
     int64_t last_day = minute_seconds(0, 0);
-    return read_columns(path, [&](const uint8_t* rec, size_t count, Slots to) {
-        uint64_t impossible = 0;
-        for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
-            const uint16_t date = load<uint16_t>(rec, 0), minutes = load<uint16_t>(rec, 2);
-            if (date != last_date) {
-                last_date = date;
-                last_day = minute_seconds(date, 0);
-            }
-            const bool possible = last_day != kNotATime && minutes < 24 * 60;
-            impossible += !possible;
-            to.time[i] = possible ? last_day + minutes * 60 : kNotATime;
-            to.open[i] = static_cast<double>(load<float>(rec, 4));
-            to.high[i] = static_cast<double>(load<float>(rec, 8));
-            to.low[i] = static_cast<double>(load<float>(rec, 12));
-            to.close[i] = static_cast<double>(load<float>(rec, 16));
-            to.amount[i] = static_cast<double>(load<float>(rec, 20));
-            to.volume[i] = static_cast<double>(load<uint32_t>(rec, 24));
+    uint64_t operator()(const uint8_t* rec, size_t count, Slots to);
+};
+
+uint64_t MinuteDecoder::operator()(const uint8_t* rec, size_t count, Slots to) {
+    uint64_t impossible = 0;
+    for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
+        const uint16_t date = load<uint16_t>(rec, 0), minutes = load<uint16_t>(rec, 2);
+        if (date != last_date) {
+            last_date = date;
+            last_day = minute_seconds(date, 0);
         }
-        return impossible;
-    });
+        const bool possible = last_day != kNotATime && minutes < 24 * 60;
+        impossible += !possible;
+        to.time[i] = possible ? last_day + minutes * 60 : kNotATime;
+        to.open[i] = static_cast<double>(load<float>(rec, 4));
+        to.high[i] = static_cast<double>(load<float>(rec, 8));
+        to.low[i] = static_cast<double>(load<float>(rec, 12));
+        to.close[i] = static_cast<double>(load<float>(rec, 16));
+        to.amount[i] = static_cast<double>(load<float>(rec, 20));
+        to.volume[i] = static_cast<double>(load<uint32_t>(rec, 24));
+    }
+    return impossible;
+}
+
+}  // namespace
+
+BarColumns read_minute_columns(const std::string& path) {
+    MinuteDecoder decode;
+    return read_columns(path, std::ref(decode));
+}
+
+BarFiles read_bar_files(const std::vector<std::pair<std::string, double>>& files, bool minute) {
+    BarFiles out;
+    out.counts.reserve(files.size());
+    out.impossible.reserve(files.size());
+    out.errors.reserve(files.size());
+    for (const auto& [path, scale] : files) {
+        const size_t before = out.bars.time.size();
+        uint64_t impossible = 0;
+        try {
+            if (minute) {
+                MinuteDecoder decode;
+                impossible = append_columns(path, std::ref(decode), out.bars);
+            } else {
+                impossible = append_columns(
+                    path,
+                    [scale](const uint8_t* rec, size_t count, Slots to) {
+                        return decode_daily(rec, count, to, scale);
+                    },
+                    out.bars);
+            }
+        } catch (const Error& err) {
+            out.counts.push_back(0);
+            out.impossible.push_back(0);
+            out.errors.emplace_back(err);
+            continue;
+        }
+        out.counts.push_back(out.bars.time.size() - before);
+        out.impossible.push_back(impossible);
+        out.errors.emplace_back();
+    }
+    return out;
 }
 
 }  // namespace quillan::reader

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "base/error.h"
 #include "columns/column.h"
 
 namespace quillan::reader {
@@ -39,5 +42,19 @@ BarColumns read_daily_columns(const std::string& path, double scale);
 // Every whole record of a .lc1 or .lc5 file: the float32 prices and amount widened exactly,
 // the volume as stored. Errors as read_daily_columns.
 BarColumns read_minute_columns(const std::string& path);
+
+// The records of several bar files of one kind, one file after another, and per file how
+// many there are, how many of them have an impossible time, and the error that kept it out.
+struct BarFiles {
+    BarColumns bars;  // bars.impossible is the sum over the files
+    std::vector<uint64_t> counts;
+    std::vector<uint64_t> impossible;
+    std::vector<std::optional<Error>> errors;  // a file that failed adds no record
+};
+
+// Reads each (path, scale) file as read_daily_columns (or read_minute_columns, which takes no
+// scale) does. A file that fails with the core's Error is reported in `errors` and the others
+// are read; any other failure (out of memory) is thrown.
+BarFiles read_bar_files(const std::vector<std::pair<std::string, double>>& files, bool minute);
 
 }  // namespace quillan::reader
