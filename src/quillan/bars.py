@@ -65,7 +65,11 @@ def price_scale(path: str | os.PathLike[str]) -> int:
     match = _NAME.fullmatch(stem)
     if match is None:
         return 100
-    market, code = match.group(1).lower(), match.group(2)
+    return _scale(match.group(1).lower(), match.group(2))
+
+
+def _scale(market: str, code: str) -> int:
+    """price_scale of the file of a security (market in lower case)."""
     return 1000 if code.startswith(_THOUSANDTHS.get(market, ())) else 100
 
 
@@ -120,6 +124,21 @@ def _wall_to_utc(times: npt.NDArray[np.datetime64], tz: str) -> npt.NDArray[np.d
     return utc.view(times.dtype)
 
 
+def _check_dates(name: str, minute: bool, count: int, impossible: int, *, stacklevel: int) -> None:
+    """ValueError when no record of a file has a possible date; a RuntimeWarning when some have not."""
+    if not impossible:
+        return
+    if impossible == count:
+        label = "minute bar (.lc1 or .lc5)" if minute else "daily bar (.day)"
+        raise ValueError(f"not a {label} file: no record of {name} has a possible date")
+    time_column = "datetime" if minute else "date"
+    warnings.warn(
+        f"{name}: {impossible} of {count} records have an impossible date; their {time_column} is NaT",
+        RuntimeWarning,
+        stacklevel=stacklevel,
+    )
+
+
 def read_bars(
     path: str | os.PathLike[str],
     *,
@@ -162,16 +181,7 @@ def read_bars(
     buffers, impossible = read_bar_columns(raw, minute, float(scale))
     columns = {column: as_array(buffer) for column, buffer in buffers.items()}
     time_column = "datetime" if minute else "date"
-    count = len(columns[time_column])
-    if impossible:
-        if impossible == count:
-            label = "minute bar (.lc1 or .lc5)" if minute else "daily bar (.day)"
-            raise ValueError(f"not a {label} file: no record of {name} has a possible date")
-        warnings.warn(
-            f"{name}: {impossible} of {count} records have an impossible date; their {time_column} is NaT",
-            RuntimeWarning,
-            stacklevel=2,
-        )
+    _check_dates(name, minute, len(columns[time_column]), impossible, stacklevel=3)
     if tz is not None and minute:
         columns[time_column] = _wall_to_utc(columns[time_column], tz)
     return Table(columns, tz=tz)

@@ -46,6 +46,9 @@ from typing import Any
 
 import numpy as np
 
+from quillan._columnar import read_bar_files
+from quillan._columns import as_array
+from quillan.bars import _check_dates, _scale
 from quillan.table import Table, import_optional
 
 __all__ = ["FREQS", "Store", "StoreBusyError", "SyncReport", "default_store_path"]
@@ -403,32 +406,71 @@ class Store:
             tmp = self._write_bars_file(path, table, groups)
         # Only what finishing needs is kept (a batch of buckets waits for its files together):
         # the last time and the rows of each item's security, and its daily bars for the factors.
-        summary: dict[tuple[str, str], tuple[np.datetime64, int] | None] = {}
+        summary: dict[tuple[str, str], tuple[str, int] | None] = {}
         daily: dict[tuple[str, str], _Series | None] = {}
-        for market, code, _, _ in items:
-            series = current.get((market, code))
+        stored_now = [current.get((market, code)) for market, code, _, _ in items]
+        lasts = iter(
+            np.datetime_as_string(
+                np.array(
+                    [s["time"][-1] for s in stored_now if s is not None and len(s["time"])], "datetime64[s]"
+                ),
+                unit="s",
+            ).tolist()
+        )
+        for (market, code, _, _), series in zip(items, stored_now, strict=True):
             rows = 0 if series is None else len(series["time"])
-            summary[(market, code)] = (series["time"][-1], rows) if series is not None and rows else None
+            summary[(market, code)] = (next(lasts), rows) if rows else None
             if freq == "1d":
                 daily[(market, code)] = series
         return _BucketWrite(
             freq, path, tmp, [(m, c) for m, c, _, _ in items], summary, daily, changed, errors
         )
 
-    def _finish_bucket(self, pending: _BucketWrite, source: str) -> list[int | Exception]:
+    def _prepare_new_bucket(self, freq: str, bucket: str, read: _FileBars, derived: set[str]) -> _BucketWrite:
+        """``_prepare_bucket`` of a bucket not yet stored, from files of distinct securities:
+        the file is written straight from the columns they were read into. Only the daily bars
+        of the securities in ``derived`` are kept for their factors."""
+        path = self._bars_file(freq, bucket)
+        counts = np.asarray(read.counts, dtype=np.int64)
+        held = counts > 0
+        keys = [key for key, count in zip(read.keys, read.counts, strict=True) if count]
+        tmp = None
+        if keys:
+            table, groups = self._table_of(keys, counts[held], read.columns)
+            tmp = self._write_bars_file(path, table, groups)
+        ends = np.cumsum(counts)
+        lasts = iter(np.datetime_as_string(read.columns["time"][ends[held] - 1], unit="s").tolist())
+        summary = {
+            key: (next(lasts), count) if count else None
+            for key, count in zip(read.keys, read.counts, strict=True)
+        }
+        daily: dict[tuple[str, str], _Series | None] = {}
+        if freq == "1d":
+            daily = {key: read.series(i) for i, key in enumerate(read.keys) if key[0] + key[1] in derived}
+        return _BucketWrite(freq, path, tmp, list(read.keys), summary, daily, set(keys), {})
+
+    def _finish_bucket(
+        self, pending: _BucketWrite, source: str, derived: set[str] | None = None
+    ) -> list[int | Exception]:
         """The second half of ``_write_bucket``, once the file is in place: the factors and the
-        record of what is stored, and the result per item."""
+        record of what is stored, and the result per item. ``derived``: the symbols that may
+        have ex-rights records or factors stored, when the caller knows them (the factors of
+        the others need no refresh)."""
         # A run killed after the data but before what derives from it finishes the job here: the
         # factors and the record of what is stored are brought up to date whether or not the
         # data changed, and written only when they differ.
         assert self._state is not None
+        entries = {}
         for (market, code), stored in pending.summary.items():
-            if pending.freq == "1d":
+            if pending.freq == "1d" and (derived is None or market + code in derived):
                 self._refresh_factors(market, code, pending.daily[(market, code)])
             if stored is not None:
-                last = stored[0].astype("datetime64[s]").astype(dt.datetime)
-                entry = {"last": last.isoformat(), "rows": stored[1], "source": source}
-                self._state.record(f"{market}{code}/{pending.freq}", entry)
+                entries[f"{market}{code}/{pending.freq}"] = {
+                    "last": stored[0],
+                    "rows": stored[1],
+                    "source": source,
+                }
+        self._state.record(entries)
         results: list[int | Exception] = []
         for i, key in enumerate(pending.keys):
             stored = pending.summary[key]
@@ -439,19 +481,33 @@ class Store:
     def _bucket_table(self, series: dict[tuple[str, str], _Series]) -> tuple[Any, list[int]]:
         """The rows of a bucket as one Arrow table sorted by market, code and time, and the
         sizes of its row groups: whole securities, closed once they hold enough rows."""
-        pa = self._pa
         keys = sorted(key for key, s in series.items() if len(s["time"]))
         counts = np.array([len(series[key]["time"]) for key in keys], dtype=np.int64)
-        # Built from buffers: pa.array would import pandas, a quarter of a second for an import.
-        owner = _arrow(np.repeat(np.arange(len(keys), dtype=np.int32), counts), pa.int32())
         columns = {
-            "market": _arrow_strings([k[0] for k in keys]).take(owner),
-            "code": _arrow_strings([k[1] for k in keys]).take(owner),
-            "time": _arrow(np.concatenate([series[k]["time"] for k in keys]), _TIME),
-            **{
-                name: _arrow(np.concatenate([series[k][name] for k in keys]), pa.float64())
-                for name in _VALUE_COLUMNS
-            },
+            name: np.concatenate([series[k][name] for k in keys]) for name in ("time", *_VALUE_COLUMNS)
+        }
+        return self._table_of(keys, counts, columns)
+
+    def _table_of(
+        self, keys: Sequence[tuple[str, str]], counts: np.ndarray, values: _Series
+    ) -> tuple[Any, list[int]]:
+        """``_bucket_table`` of the securities ``keys`` (in order), whose rows are the next
+        ``counts`` rows of the columns ``values`` each."""
+        pa = self._pa
+        # Built from buffers: pa.array would import pandas, a quarter of a second for an import.
+        # Market and code as dictionary arrays, which the file stores as they are.
+        markets = sorted({market for market, _ in keys})
+        owner = np.repeat(np.arange(len(keys), dtype=np.int32), counts)
+        of_market = np.array([markets.index(market) for market, _ in keys], dtype=np.int32)
+        columns = {
+            "market": pa.DictionaryArray.from_arrays(
+                _arrow(of_market[owner], pa.int32()), _arrow_strings(markets)
+            ),
+            "code": pa.DictionaryArray.from_arrays(
+                _arrow(owner, pa.int32()), _arrow_strings([code for _, code in keys])
+            ),
+            "time": _arrow(values["time"], _TIME),
+            **{name: _arrow(values[name], pa.float64()) for name in _VALUE_COLUMNS},
         }
         groups: list[int] = []
         rows = 0
@@ -462,18 +518,26 @@ class Store:
                 rows = 0
         if rows:
             groups.append(rows)
-        return pa.Table.from_arrays(list(columns.values()), names=list(columns)), groups
+        # No column holds nulls, and saying so spares the file its definition levels.
+        schema = pa.schema([pa.field(name, array.type, nullable=False) for name, array in columns.items()])
+        return pa.Table.from_arrays(list(columns.values()), schema=schema), groups
 
     def _write_bars_file(self, path: Path, table: Any, groups: list[int]) -> str:
         # Only the columns a reader filters on carry statistics; market and code repeat, so
-        # they are dictionary encoded.
+        # they are dictionary encoded. Amount and volume are stored byte stream split (the
+        # bytes of each rank side by side): zstd then packs them smaller, in less time; prices,
+        # which repeat whole, pack smaller as they are. Readers of Parquet 2.8 on decode it.
+        # No Arrow schema is stored: it would make market and code dictionary columns to
+        # Arrow readers, where the Parquet types make them strings.
         def write(tmp: str) -> None:
             with self._pq.ParquetWriter(
                 tmp,
                 table.schema,
+                store_schema=False,
                 compression="zstd",
                 compression_level=1,
                 use_dictionary=["market", "code"],
+                column_encoding={"amount": "BYTE_STREAM_SPLIT", "volume": "BYTE_STREAM_SPLIT"},
                 write_statistics=["market", "code", "time"],
             ) as writer:
                 offset = 0
@@ -667,40 +731,41 @@ class Store:
         with ``lday/``, ``minline/`` and ``fzline/``; the folder above them, or the one holding
         ``vipdoc/``). Daily prices are scaled per file as ``read_bars`` does; records with an
         impossible date are left out. The files of one bucket are read and written together,
-        several buckets at a time. Files that fail are listed in the result with their error;
-        the others are imported."""
-        from quillan.bars import read_bars
-
+        ``threads`` buckets at a time (by default one per processor, at most 8). Files that
+        fail are listed in the result with their error; the others are imported."""
         root = Path(path)
         if not root.is_dir():
             raise FileNotFoundError(f"No such folder: {root}")
         if not any((root / m).is_dir() for m in ("sh", "sz")) and (root / "vipdoc").is_dir():
             root = root / "vipdoc"
-        groups: dict[tuple[str, str], list[tuple[str, str, str, Path]]] = {}
-        for item in sorted(_terminal_files(root), key=lambda item: (item[2], str(item[3]))):
+        groups: dict[tuple[str, str], list[tuple[str, str, str, str]]] = {}
+        for item in sorted(_terminal_files(root), key=lambda item: (item[2], item[0], item[1], item[3])):
             groups.setdefault((item[2], _bucket(item[0], item[1])), []).append(item)
         report = SyncReport()
         batches = _Batches(report)
         total = sum(len(files) for files in groups.values())
         with self._locked() as state, _Progress(total, "import", progress) as bar:
+            # An import writes no ex-rights records: only the securities that have some stored
+            # already (or factors left from them) have factors to bring up to date.
+            derived = {
+                folder.name.removeprefix("symbol=")
+                for kind in ("xdxr", "factors")
+                for folder in (self.path / kind).glob("symbol=*")
+            }
 
             def prepare(
-                key: tuple[str, str], files: list[tuple[str, str, str, Path]]
+                key: tuple[str, str], files: list[tuple[str, str, str, str]]
             ) -> tuple[list[str], _BucketWrite | Exception | None]:
                 freq, bucket = key
-                items: list[tuple[str, _Item]] = []
-                for market, code, _, file in files:
-                    try:
-                        items.append((str(file), (market, code, _bars_series(freq, read_bars(file)), None)))
-                    except Exception as err:  # reported per file; the others go on
-                        batches.report(str(file), err)
-                if not items:
+                read = _read_terminal_files(freq, files, batches.report)
+                if not read.names:
                     return [], None
-                names = [name for name, _ in items]
                 try:
-                    return names, self._prepare_bucket(freq, bucket, [item for _, item in items])
+                    if len(set(read.keys)) == len(read.keys) and not self._bars_file(freq, bucket).exists():
+                        return read.names, self._prepare_new_bucket(freq, bucket, read, derived)
+                    return read.names, self._prepare_bucket(freq, bucket, read.items())
                 except Exception as err:  # the whole bucket failed to be written
-                    return names, err
+                    return read.names, err
 
             def finish(batch: list[tuple[list[str], _BucketWrite | Exception | None, int]]) -> None:
                 # The files of a batch of buckets are flushed and put in place together, then
@@ -711,16 +776,16 @@ class Store:
                 for names, pending, count in batch:
                     if isinstance(pending, _BucketWrite):
                         err = failed.get(id(pending))
-                        results = [err] * len(names) if err else self._finish_bucket(pending, "import")
+                        results = (
+                            [err] * len(names) if err else self._finish_bucket(pending, "import", derived)
+                        )
                     else:
                         results = [pending] * len(names) if pending else []
-                    for name, result in zip(names, results, strict=True):
-                        batches.report(name, result)
-                    for _ in range(count):
-                        bar.advance()
+                    batches.report_all(zip(names, results, strict=True))
+                    bar.advance(count)
                 state.maybe_flush()
 
-            with ThreadPoolExecutor(max_workers=threads or min(8, 2 * (os.cpu_count() or 1))) as pool:
+            with ThreadPoolExecutor(max_workers=threads or min(8, os.cpu_count() or 1)) as pool:
                 futures = [(pool.submit(prepare, key, files), len(files)) for key, files in groups.items()]
                 batch: list[tuple[list[str], _BucketWrite | Exception | None, int]] = []
                 try:
@@ -861,6 +926,11 @@ def _bars_series(freq: str, bars: Table) -> _Series:
     for name in _VALUE_COLUMNS:
         source = "vol" if name == "volume" and "volume" not in bars and "vol" in bars else name
         series[name] = np.asarray(bars[source], dtype=np.float64)
+    return _in_order(series)
+
+
+def _in_order(series: _Series) -> _Series:
+    """The series without rows of no time, in time order; a repeated time keeps its last row."""
     known = ~np.isnat(series["time"])
     if not known.all():
         series = {name: values[known] for name, values in series.items()}
@@ -871,6 +941,98 @@ def _bars_series(freq: str, bars: Table) -> _Series:
         keep = order[np.append(stamps[1:] != stamps[:-1], True)]
         series = {name: values[keep] for name, values in series.items()}
     return series
+
+
+@dataclass
+class _FileBars:
+    """The bars of the files of one bucket that could be read, one file after another: per
+    file its name, security and row count, the rows in the store's columns (times in
+    milliseconds, in order)."""
+
+    names: list[str]
+    keys: list[tuple[str, str]]
+    counts: list[int]
+    columns: _Series
+
+    def series(self, i: int) -> _Series:
+        start = sum(self.counts[:i])
+        return {name: values[start : start + self.counts[i]] for name, values in self.columns.items()}
+
+    def items(self) -> list[_Item]:
+        items: list[_Item] = []
+        start = 0
+        for (market, code), count in zip(self.keys, self.counts, strict=True):
+            series = {name: values[start : start + count] for name, values in self.columns.items()}
+            items.append((market, code, series, None))
+            start += count
+        return items
+
+
+def _read_terminal_files(
+    freq: str, files: Sequence[tuple[str, str, str, str]], failed: Callable[[str, Exception], None]
+) -> _FileBars:
+    """The bars of some bar files of one kind ((market, code, freq, path) each), read in one
+    call without the interpreter lock. Prices are scaled per file as read_bars does; records
+    with an impossible date are left out. Each file that fails is passed to ``failed`` with its
+    error, as read_bars would raise it, and left out."""
+    minute = freq in _INTRADAY
+    names = [path for *_, path in files]
+    buffers, counts, impossible, errors = read_bar_files(
+        [
+            (os.fsencode(name), 100.0 if minute else float(_scale(market, code)))
+            for (market, code, _, _), name in zip(files, names, strict=True)
+        ],
+        minute,
+    )
+    arrays = [as_array(buffer) for buffer in buffers.values()]
+    # Whole days or seconds to the store's milliseconds, NaT kept.
+    raw = arrays[0].view(np.int64)
+    stamps = raw * (1000 if minute else 86_400_000)
+    if any(impossible):
+        stamps[raw == np.iinfo(np.int64).min] = np.iinfo(np.int64).min
+    columns = {"time": stamps.view("datetime64[ms]"), **dict(zip(_VALUE_COLUMNS, arrays[1:], strict=True))}
+    ends = np.cumsum(counts, dtype=np.int64)
+    # Files whose times do not strictly rise (a step back at a file's first row is no fault).
+    times = columns["time"]
+    steps = np.flatnonzero(times[1:] <= times[:-1]) + 1
+    unordered = set()
+    if len(steps):
+        steps = steps[~np.isin(steps, ends)]
+        unordered = set(np.searchsorted(ends, steps, side="right").tolist())
+    if not unordered and not any(impossible) and all(error is None for error in errors):
+        return _FileBars(names, [(market, code) for market, code, _, _ in files], counts, columns)
+    read = _FileBars([], [], [], columns)
+    pieces: list[tuple[int, int, _Series | None]] = []  # rows of each file kept: as read, or mended
+    as_read = True  # whether the columns hold just the kept files' rows, as read
+    start = 0
+    for i, ((market, code, _, _), name, end) in enumerate(zip(files, names, ends.tolist(), strict=True)):
+        a, start = start, end
+        error = errors[i]
+        if error is None:
+            try:
+                _check_dates(name, minute, counts[i], impossible[i], stacklevel=4)
+            except ValueError as err:
+                error = err
+        if error is not None:
+            failed(name, error)  # the others go on
+            as_read = as_read and a == end
+            continue
+        mended = None
+        if impossible[i] or i in unordered:
+            mended = _in_order({column: values[a:end] for column, values in columns.items()})
+            as_read = False
+        pieces.append((a, end, mended))
+        read.names.append(name)
+        read.keys.append((market, code))
+        read.counts.append(end - a if mended is None else len(mended["time"]))
+    if not as_read:
+        read.columns = {
+            column: np.concatenate(
+                [values[:0]] + [values[a:b] if m is None else m[column] for a, b, m in pieces]
+            )
+            for column, values in columns.items()
+        }
+    return read
 
 
 def _merge_series(old: _Series | None, new: _Series, since: np.datetime64 | None) -> _Series:
@@ -940,7 +1102,7 @@ class _BucketWrite:
     path: Path
     tmp: str | None
     keys: list[tuple[str, str]]
-    summary: dict[tuple[str, str], tuple[np.datetime64, int] | None]
+    summary: dict[tuple[str, str], tuple[str, int] | None]
     daily: dict[tuple[str, str], _Series | None]
     changed: set[tuple[str, str]]
     errors: dict[int, Exception]
@@ -960,13 +1122,17 @@ class _Batches:
         self._left[key] = self._left.get(key, 0) + 1
 
     def report(self, label: str, result: int | Exception) -> None:
+        self.report_all([(label, result)])
+
+    def report_all(self, results: Iterable[tuple[str, int | Exception]]) -> None:
         with self._lock:
-            if isinstance(result, Exception):
-                self._report.failed[label] = f"{type(result).__name__}: {result}"
-            elif result < 0:
-                self._report.unchanged.append(label)
-            else:
-                self._report.written[label] = result
+            for label, result in results:
+                if isinstance(result, Exception):
+                    self._report.failed[label] = f"{type(result).__name__}: {result}"
+                elif result < 0:
+                    self._report.unchanged.append(label)
+                else:
+                    self._report.written[label] = result
 
     def add(
         self,
@@ -1018,14 +1184,17 @@ class _StateWriter:
         with self._lock:
             return {key: dict(entry) for key, entry in self._state.items()}
 
-    def record(self, key: str, entry: dict[str, Any]) -> None:
+    def record(self, entries: dict[str, dict[str, Any]]) -> None:
+        """Records the entries of some series (by key), stamped with the time now."""
+        now = dt.datetime.now(dt.UTC).isoformat(timespec="seconds")
         with self._lock:
-            old = self._state.get(key, {})
-            if all(old.get(k) == v for k, v in entry.items() if k != "source"):
-                return
-            entry["updated"] = dt.datetime.now(dt.UTC).isoformat(timespec="seconds")
-            self._state[key] = entry
-            self._dirty = True
+            for key, entry in entries.items():
+                old = self._state.get(key, {})
+                if all(old.get(k) == v for k, v in entry.items() if k != "source"):
+                    continue
+                entry["updated"] = now
+                self._state[key] = entry
+                self._dirty = True
 
     def maybe_flush(self) -> None:
         if self._dirty and time.monotonic() - self._flushed >= _STATE_FLUSH_SECONDS:
@@ -1055,20 +1224,21 @@ def _table_from_arrow(table: Any) -> Table:
     return Table(columns)
 
 
-def _terminal_files(root: Path) -> Iterator[tuple[str, str, str, Path]]:
+def _terminal_files(root: Path) -> Iterator[tuple[str, str, str, str]]:
     """(market, code, freq, path) for every bar file under a terminal's data folder."""
     for market in ("sh", "sz"):
         for folder, (freq, suffix) in _TERMINAL_FOLDERS.items():
-            base = root / market / folder
-            if not base.is_dir():
+            base = os.path.join(root, market, folder)
+            if not os.path.isdir(base):
                 continue
-            for file in base.iterdir():
-                name = file.name.lower()
-                if not name.endswith(suffix) or not file.is_file():
-                    continue
-                stem = name[: -len(suffix)]
-                if len(stem) == 8 and stem[:2] == market and stem[2:].isascii() and stem[2:].isdigit():
-                    yield market, stem[2:], freq, file
+            with os.scandir(base) as entries:  # the file type comes with the entry: no stat per file
+                for entry in entries:
+                    name = entry.name.lower()
+                    if not name.endswith(suffix) or not entry.is_file():
+                        continue
+                    stem = name[: -len(suffix)]
+                    if len(stem) == 8 and stem[:2] == market and stem[2:].isascii() and stem[2:].isdigit():
+                        yield market, stem[2:], freq, entry.path
 
 
 class _Progress:
@@ -1092,11 +1262,11 @@ class _Progress:
                 self._bar = tqdm.tqdm(total=self.total, desc=self.what, unit="item", leave=False)
         return self
 
-    def advance(self) -> None:
+    def advance(self, count: int = 1) -> None:
         with self._lock:
-            self.done += 1
+            self.done += count
             if self._bar is not None:
-                self._bar.update(1)
+                self._bar.update(count)
             elif self.show:
                 print(f"\r{self.what}: {self.done}/{self.total}", end="", file=sys.stderr, flush=True)
 

@@ -97,6 +97,44 @@ class TestImport:
             time_column = expected.columns[0]
             np.testing.assert_array_equal(got["time"], expected[time_column].astype("datetime64[s]"))
 
+    def test_unordered_and_failing_files_beside_good_ones(self, tmp_path):
+        """Files of one bucket: out of time order (a repeated day keeps its last record), with an
+        impossible date (left out), with no possible date (listed as failed), and good."""
+        from quillan.store import _bucket
+
+        codes = [c for c in (f"{i:06d}" for i in range(2000)) if _bucket("sz", c) == _bucket("sz", "000000")]
+        folder = tmp_path / "sz" / "lday"
+        folder.mkdir(parents=True)
+        dates = {
+            "good": [20240102, 20240103, 20240104],
+            "unordered": [20240105, 20240102, 20240103, 20240103],
+            "impossible": [20240102, 20241399, 20240104],
+            "none possible": [20241399],
+        }
+        for code, days in zip(codes, dates.values(), strict=False):
+            records = [
+                struct.pack("<IIIIIfII", d, 1000 + i, 1100, 900, 1050, 1e4, i, 0) for i, d in enumerate(days)
+            ]
+            (folder / f"sz{code}.day").write_bytes(b"".join(records))
+        store = Store(tmp_path / "store")
+        with pytest.warns(RuntimeWarning, match="1 of 3 records have an impossible date"):
+            report = store.import_terminal(tmp_path, progress=False)
+        assert report.failed == {
+            str(folder / f"sz{codes[3]}.day"): f"ValueError: not a daily bar (.day) file: no record of "
+            f"{folder / f'sz{codes[3]}.day'} has a possible date"
+        }
+        for code, days, opens in zip(
+            codes,
+            (["2024-01-02", "2024-01-03", "2024-01-04"], ["2024-01-02", "2024-01-03", "2024-01-05"],
+             ["2024-01-02", "2024-01-04"]),
+            ([10.0, 10.01, 10.02], [10.01, 10.03, 10.0], [10.0, 10.02]),
+            strict=False,
+        ):  # fmt: skip
+            got = store.bars(f"sz{code}")
+            assert got["time"].astype("datetime64[D]").astype(str).tolist() == days
+            assert got["open"].tolist() == opens
+        assert len(store.bars(f"sz{codes[3]}")) == 0
+
     def test_a_second_import_changes_no_file(self, tmp_path):
         write_terminal(tmp_path / "vipdoc", 4)
         store = Store(tmp_path / "store")
