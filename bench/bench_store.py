@@ -6,8 +6,9 @@ a pool of connections against one connection.
 1. Import: --files generated daily files of --days records each (a terminal's sh/lday and
    sz/lday) are read into Tables with read_bars, on one thread and on as many threads as the
    import uses, then imported into an empty store with Store.import_terminal; each the best of
-   --repeat runs. It prints the times and the ratio of the import to the faster read (the
-   import writes one Parquet file per bucket of securities, synced to disk).
+   --repeat runs, taking turns. It prints the times and the ratios of the import to the
+   threaded read and to the faster read (the import writes one Parquet file per bucket of
+   securities, synced to disk).
 2. Sync: the simulator answers every request after --delay seconds, as a distant server
    would; a first sync of its securities (daily and 5-minute bars and the ex-rights records)
    runs with pool=1, then with pool=8, each into an empty store. It prints securities per
@@ -22,6 +23,7 @@ import random
 import struct
 import tempfile
 import time
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -52,13 +54,16 @@ def write_terminal(root: Path, files: int, days: int) -> list[Path]:
     return paths
 
 
-def best_time(run, repeat: int) -> float:
-    times = []
+def best_times(runs: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
+    """The best time of each run over `repeat` rounds, the runs taking turns within a round, so
+    that a machine that slows down for a while weighs on all of them alike."""
+    best = dict.fromkeys(runs, float("inf"))
     for _ in range(repeat):
-        began = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - began)
-    return min(times)
+        for name, run in runs.items():
+            began = time.perf_counter()
+            run()
+            best[name] = min(best[name], time.perf_counter() - began)
+    return best
 
 
 def bench_import(files: int, days: int, threads: int | None, repeat: int) -> None:
@@ -67,21 +72,22 @@ def bench_import(files: int, days: int, threads: int | None, repeat: int) -> Non
         rows = sum(len(read_bars(p)) for p in paths)  # warms the page cache and the imports
         Store(Path(tmp) / "warm")  # imports pyarrow
         workers = threads or os.cpu_count() or 1
+        stores = iter(range(repeat))
 
         def read_threaded() -> None:
             with ThreadPoolExecutor(workers) as pool:
                 list(pool.map(read_bars, paths))
-
-        read_one = best_time(lambda: [read_bars(p) for p in paths], repeat)
-        read_many = best_time(read_threaded, repeat)
-        stores = iter(range(repeat))
 
         def run_import() -> None:
             store = Store(Path(tmp) / f"store{next(stores)}")
             report = store.import_terminal(Path(tmp) / "vipdoc", threads=threads, progress=False)
             assert len(report.written) == files, report.summary()
 
-        imported = best_time(run_import, repeat)
+        best = best_times(
+            {"one": lambda: [read_bars(p) for p in paths], "many": read_threaded, "import": run_import},
+            repeat,
+        )
+    read_one, read_many, imported = best["one"], best["many"], best["import"]
     print(f"import of {files:,} daily files ({rows:,} bars), best of {repeat}")
     for label, took in (
         ("read into Tables, 1 thread", read_one),

@@ -3,21 +3,22 @@
 Layout of a store folder (every data file is plain Parquet; the partition folders follow the
 Hive convention, so pyarrow.dataset, DuckDB, polars, Spark and Dask read them as they stand)::
 
-    bars/freq=1d/bucket=17/data.parquet           the bars of the securities of one bucket
+    bars/freq=5m/bucket=17/data.parquet           the bars of the securities of one bucket
     xdxr/symbol=sh600036/data.parquet             the security's ex-rights records
     factors/symbol=sh600036/data.parquet          its forward adjustment factors (from 1d bars)
     sync.json                                     what is stored, per security and frequency
     .lock                                         held by the process that writes
 
-Securities are spread over 64 buckets by a stable hash of their symbol (``sh600036``), so a
-bucket file holds the bars of some tens of securities; its rows are sorted by market, code and
-time, in row groups of whole securities whose statistics let a filter on one security read
-little. An import or a sync writes each bucket file once.
+Securities are spread over buckets by a stable hash of their symbol (``sh600036``): 64 for
+intraday bars, 16 for daily and longer ones, so a bucket file holds the bars of some tens or
+hundreds of securities; its rows are sorted by market, code and time, in row groups of whole
+securities whose statistics let a filter on one security read little. An import or a sync
+writes each bucket file once.
 
 Columns of ``bars`` files: ``market`` (``sh``/``sz``), ``code``, ``time`` (timestamp in
 milliseconds without a time zone, the exchange's wall-clock time in whole seconds; midnight for
 daily and longer bars), ``open``, ``high``, ``low``, ``close``, ``amount`` (yuan), ``volume``
-(shares), all float64. ``freq`` and ``bucket`` come from the folder names.
+(shares), all float64 and none null. ``freq`` and ``bucket`` come from the folder names.
 
 Every file is written to a hidden temporary name in its own folder, flushed to disk and renamed
 into place, and ``sync.json`` is replaced only after the data it describes: a writer killed at
@@ -63,9 +64,13 @@ _XDXR_VALUES = (
     "panqianliutong", "qianzongguben", "panhouliutong", "houzongguben",
 )  # fmt: skip
 _STATE_FLUSH_SECONDS = 2.0
-# Securities are hashed into this many bucket files per frequency; a row group holds whole
-# securities and is closed once it holds this many rows.
-_BUCKETS = 64
+# Securities are hashed into bucket files per frequency: 64 for intraday bars, 16 for daily and
+# longer ones, which have a few hundred rows a year (a file's fixed costs, to write it and to
+# read it, would outweigh its data). A row group holds whole securities and is closed once it
+# holds this many rows. An import flushes this many bucket files together.
+_BUCKETS_INTRADAY = 64
+_BUCKETS_DAILY = 16
+_FLUSH_BATCH = 64
 _ROW_GROUP_ROWS = 16384
 # Parquet keeps times in milliseconds at the coarsest: the store's tables hold them so, whole
 # seconds all, so that a table read back compares equal to the one that was written.
@@ -324,7 +329,7 @@ class Store:
 
     def _read_series(self, freq: str, market: str, code: str) -> _Series | None:
         """One security's stored bars, reading only the row groups whose statistics may hold it."""
-        path = self._bars_file(freq, _bucket(market, code))
+        path = self._bars_file(freq, _bucket(market, code, freq))
         try:
             f = self._open(path)
         except FileNotFoundError:
@@ -358,7 +363,7 @@ class Store:
         series = _bars_series(freq, bars)
         with self._locked():
             (result,) = self._write_bucket(
-                freq, _bucket(market, code), [(market, code, series, None)], "write"
+                freq, _bucket(market, code, freq), [(market, code, series, None)], "write"
             )
         if isinstance(result, Exception):
             raise result
@@ -666,7 +671,7 @@ class Store:
         # Bucket by bucket, so that each is written as soon as its securities are fetched.
         tasks = sorted(
             ((m, c, f) for m, c in parsed for f in freqs),
-            key=lambda t: (t[2], _bucket(t[0], t[1]), t[0], t[1]),
+            key=lambda t: (t[2], _bucket(t[0], t[1], t[2]), t[0], t[1]),
         )
         if xdxr:
             tasks += [(m, c, "xdxr") for m, c in parsed]
@@ -674,7 +679,7 @@ class Store:
         batches = _Batches(report)
         for market, code, freq in tasks:
             if freq != "xdxr":
-                batches.expect((freq, _bucket(market, code)))
+                batches.expect((freq, _bucket(market, code, freq)))
         with self._locked() as state, _Progress(len(tasks), "sync", progress) as bar:
             stored = state.current()
 
@@ -704,7 +709,7 @@ class Store:
                         batches.report(f"{symbol}/xdxr", err)
                         return
                     item = err
-                key = (freq, _bucket(market, code))
+                key = (freq, _bucket(market, code, freq))
                 batches.add(
                     key,
                     f"{symbol}/{freq}",
@@ -740,7 +745,7 @@ class Store:
             root = root / "vipdoc"
         groups: dict[tuple[str, str], list[tuple[str, str, str, str]]] = {}
         for item in sorted(_terminal_files(root), key=lambda item: (item[2], item[0], item[1], item[3])):
-            groups.setdefault((item[2], _bucket(item[0], item[1])), []).append(item)
+            groups.setdefault((item[2], _bucket(item[0], item[1], item[2])), []).append(item)
         report = SyncReport()
         batches = _Batches(report)
         total = sum(len(files) for files in groups.values())
@@ -791,7 +796,7 @@ class Store:
                 try:
                     for future, count in futures:
                         batch.append((*future.result(), count))
-                        if len(batch) == _BUCKETS:
+                        if len(batch) == _FLUSH_BATCH:
                             finish(batch)
                             batch = []
                     finish(batch)
@@ -904,9 +909,11 @@ def _arrow_strings(texts: list[str]) -> Any:
     )
 
 
-def _bucket(market: str, code: str) -> str:
-    """The bucket of a security: a stable hash of its symbol, so every run puts it in the same file."""
-    return f"{zlib.crc32((market + code).encode()) % _BUCKETS:02d}"
+def _bucket(market: str, code: str, freq: str) -> str:
+    """The bucket of a security's bars of a frequency: a stable hash of its symbol, so every run
+    puts it in the same file."""
+    buckets = _BUCKETS_INTRADAY if freq in _INTRADAY else _BUCKETS_DAILY
+    return f"{zlib.crc32((market + code).encode()) % buckets:02d}"
 
 
 def _bars_series(freq: str, bars: Table) -> _Series:

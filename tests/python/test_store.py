@@ -81,28 +81,34 @@ def stored_rows(store):
 
 class TestImport:
     def test_rows_equal_what_read_bars_returns(self, tmp_path):
-        paths = write_terminal(tmp_path / "vipdoc", 30)
-        (tmp_path / "vipdoc" / "sz" / "lday" / "sz000999.day").write_bytes(b"\x00" * 31)  # no whole record
+        paths = write_terminal(tmp_path / "vipdoc", 2000)
+        (tmp_path / "vipdoc" / "sz" / "lday" / "sz009999.day").write_bytes(b"\x00" * 31)  # no whole record
         store = Store(tmp_path / "store")
         report = store.import_terminal(tmp_path / "vipdoc", progress=False)
-        assert len(report.written) == len(paths)
+        assert len(report.written) == len(paths) and not report.failed
+        stored = stored_rows(store)
+        expected = []
         for path in paths:
-            name = path.name.split(".")[0]
-            freq = "1d" if path.suffix == ".day" else "5m"
-            expected = quillan.read_bars(path)
-            got = store.bars(name, freq)
-            assert len(got) == len(expected)
-            for column in ("open", "high", "low", "close", "amount", "volume"):
-                np.testing.assert_array_equal(got[column], expected[column])
-            time_column = expected.columns[0]
-            np.testing.assert_array_equal(got["time"], expected[time_column].astype("datetime64[s]"))
+            table = quillan.read_bars(path)
+            frame = pd.DataFrame({c: table[c] for c in ("open", "high", "low", "close", "amount", "volume")})
+            frame["time"] = table[table.columns[0]].astype("datetime64[ms]")
+            frame["freq"] = "1d" if path.suffix == ".day" else "5m"
+            frame["symbol"] = path.name.split(".")[0]
+            expected.append(frame)
+        expected = pd.concat(expected).sort_values(["freq", "symbol", "time"]).reset_index(drop=True)
+        pd.testing.assert_frame_equal(stored[expected.columns], expected)
+        assert store.bars(paths[-1].stem, "5m")["open"].tolist() == list(quillan.read_bars(paths[-1])["open"])
 
     def test_unordered_and_failing_files_beside_good_ones(self, tmp_path):
         """Files of one bucket: out of time order (a repeated day keeps its last record), with an
         impossible date (left out), with no possible date (listed as failed), and good."""
         from quillan.store import _bucket
 
-        codes = [c for c in (f"{i:06d}" for i in range(2000)) if _bucket("sz", c) == _bucket("sz", "000000")]
+        codes = [
+            c
+            for c in (f"{i:06d}" for i in range(200))
+            if _bucket("sz", c, "1d") == _bucket("sz", "000000", "1d")
+        ]
         folder = tmp_path / "sz" / "lday"
         folder.mkdir(parents=True)
         dates = {
