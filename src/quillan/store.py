@@ -241,6 +241,20 @@ class Store:
         self._pc = _need("pyarrow.compute")
         self._factors_lock = threading.Lock()
         self._state: _StateWriter | None = None
+        # Daily and longer bars had 64 buckets in earlier builds: such a store would show some
+        # securities twice and miss others, so it is refused rather than read or written.
+        for freq in FREQS:
+            folder = self.path / "bars" / f"freq={freq}"
+            if freq in _INTRADAY or not folder.is_dir():
+                continue
+            for bucket in os.listdir(folder):
+                number = bucket.removeprefix("bucket=")
+                if number.isdigit() and int(number) >= _BUCKETS_DAILY:
+                    raise ValueError(
+                        f"the store {self.path} keeps {freq} bars in {_BUCKETS_INTRADAY} buckets, as earlier "
+                        f"builds did ({folder / bucket}); this one keeps {_BUCKETS_DAILY}: move the folder "
+                        f"{folder} aside and import or sync its bars again"
+                    )
 
     def __repr__(self) -> str:
         return f"quillan.Store({str(self.path)!r})"

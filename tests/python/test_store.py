@@ -275,6 +275,14 @@ class TestSync:
         )
 
 
+def test_a_store_of_the_earlier_daily_layout_is_refused(tmp_path):
+    (tmp_path / "bars" / "freq=1d" / "bucket=40").mkdir(parents=True)
+    with pytest.raises(ValueError, match=r"keeps 1d bars in 64 buckets, as earlier builds did .*bucket=40"):
+        Store(tmp_path)
+    (tmp_path / "intraday" / "bars" / "freq=5m" / "bucket=40").mkdir(parents=True)
+    Store(tmp_path / "intraday")  # intraday bars keep 64 buckets
+
+
 def test_second_writer_says_the_store_is_busy(tmp_path):
     store = Store(tmp_path / "store", lock_timeout=0.2)
     code = (
