@@ -427,18 +427,12 @@ class Store:
         # the last time and the rows of each item's security, and its daily bars for the factors.
         summary: dict[tuple[str, str], tuple[str, int] | None] = {}
         daily: dict[tuple[str, str], _Series | None] = {}
-        stored_now = [current.get((market, code)) for market, code, _, _ in items]
-        lasts = iter(
-            np.datetime_as_string(
-                np.array(
-                    [s["time"][-1] for s in stored_now if s is not None and len(s["time"])], "datetime64[s]"
-                ),
-                unit="s",
-            ).tolist()
-        )
-        for (market, code, _, _), series in zip(items, stored_now, strict=True):
-            rows = 0 if series is None else len(series["time"])
-            summary[(market, code)] = (next(lasts), rows) if rows else None
+        for market, code, _, _ in items:
+            series = current.get((market, code))
+            summary[(market, code)] = None
+            if series is not None and len(series["time"]):
+                last = str(np.datetime_as_string(series["time"][-1], unit="s"))
+                summary[(market, code)] = (last, len(series["time"]))
             if freq == "1d":
                 daily[(market, code)] = series
         return _BucketWrite(
@@ -465,7 +459,7 @@ class Store:
         }
         daily: dict[tuple[str, str], _Series | None] = {}
         if freq == "1d":
-            daily = {key: read.series(i) for i, key in enumerate(read.keys) if key[0] + key[1] in derived}
+            daily = {key: read.rows(a, b) for key, a, b in read.spans() if key[0] + key[1] in derived}
         return _BucketWrite(freq, path, tmp, list(read.keys), summary, daily, set(keys), {})
 
     def _finish_bucket(
@@ -975,18 +969,18 @@ class _FileBars:
     counts: list[int]
     columns: _Series
 
-    def series(self, i: int) -> _Series:
-        start = sum(self.counts[:i])
-        return {name: values[start : start + self.counts[i]] for name, values in self.columns.items()}
+    def spans(self) -> Iterator[tuple[tuple[str, str], int, int]]:
+        """Each file's security and the bounds of its rows."""
+        start = 0
+        for key, count in zip(self.keys, self.counts, strict=True):
+            yield key, start, start + count
+            start += count
+
+    def rows(self, start: int, end: int) -> _Series:
+        return {name: values[start:end] for name, values in self.columns.items()}
 
     def items(self) -> list[_Item]:
-        items: list[_Item] = []
-        start = 0
-        for (market, code), count in zip(self.keys, self.counts, strict=True):
-            series = {name: values[start : start + count] for name, values in self.columns.items()}
-            items.append((market, code, series, None))
-            start += count
-        return items
+        return [(market, code, self.rows(a, b), None) for (market, code), a, b in self.spans()]
 
 
 def _read_terminal_files(

@@ -1,6 +1,7 @@
 #include "reader/bar_columns.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -60,18 +61,16 @@ uint64_t append_columns(const std::string& path, Decode decode, BarColumns& out)
     const size_t before = out.time.size();
     if (file.record_count() > out.time.max_size() - before) throw std::bad_alloc();
     const size_t needed = before + static_cast<size_t>(file.record_count());
-    const size_t capacity =
-        std::max(needed, out.time.capacity() < needed ? 2 * out.time.capacity() : 0);
-    out.time.reserve(capacity);
-    for (auto* column : {&out.open, &out.high, &out.low, &out.close, &out.amount, &out.volume}) {
-        column->reserve(capacity);
+    const std::array<columns::Values<double>*, 6> values{&out.open,  &out.high,   &out.low,
+                                                         &out.close, &out.amount, &out.volume};
+    if (out.time.capacity() < needed) {
+        const size_t capacity = std::max(needed, 2 * out.time.capacity());
+        out.time.reserve(capacity);
+        for (auto* column : values) column->reserve(capacity);
     }
     auto resize = [&](size_t size) {
         out.time.resize(size);
-        for (auto* column :
-             {&out.open, &out.high, &out.low, &out.close, &out.amount, &out.volume}) {
-            column->resize(size);
-        }
+        for (auto* column : values) column->resize(size);
     };
     uint64_t impossible = 0;
     try {
