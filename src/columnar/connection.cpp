@@ -1,6 +1,6 @@
-// Connection: a quote-server connection whose market-data methods return columns. The waits and
-// the decoding run without the interpreter lock; the connection itself is the core's
-// columns::MarketConnection.
+// Connection: a quote-server connection whose market-data and reference-data methods return
+// columns (or a text, a file piece). The waits and the decoding run without the interpreter
+// lock; the connection itself is the core's columns::MarketConnection.
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +9,7 @@
 
 #include "column_buffer.h"
 #include "columns/market_connection.h"
+#include "commands/report_file.h"
 #include "gil.h"
 #include "members.h"
 #include "py_args.h"
@@ -200,6 +201,57 @@ QUILLAN_METHOD(connection_get_transaction_data) {
                            });
 }
 
+QUILLAN_METHOD(connection_get_xdxr_info) {
+    static Signature<U8, Text> sig{"Connection.get_xdxr_info", {"market", "code"}};
+    return connection_call(
+        sig, self, args, nargsf, kwnames,
+        [](MarketConnection& conn, uint8_t market, std::string code) {
+            return columns_dict(without_gil([&] { return conn.xdxr(market, code); }));
+        });
+}
+
+QUILLAN_METHOD(connection_get_finance_info) {
+    static Signature<U8, Text> sig{"Connection.get_finance_info", {"market", "code"}};
+    return connection_call(
+        sig, self, args, nargsf, kwnames,
+        [](MarketConnection& conn, uint8_t market, std::string code) {
+            return columns_dict(without_gil([&] { return conn.finance(market, code); }));
+        });
+}
+
+QUILLAN_METHOD(connection_get_company_info_category) {
+    static Signature<U8, Text> sig{"Connection.get_company_info_category", {"market", "code"}};
+    return connection_call(
+        sig, self, args, nargsf, kwnames,
+        [](MarketConnection& conn, uint8_t market, std::string code) {
+            return columns_dict(without_gil([&] { return conn.company_index(market, code); }));
+        });
+}
+
+QUILLAN_METHOD(connection_get_company_info_content) {
+    static Signature<U8, Text, Text, U32, U32> sig{
+        "Connection.get_company_info_content", {"market", "code", "filename", "start", "length"}};
+    return connection_call(sig, self, args, nargsf, kwnames,
+                           [](MarketConnection& conn, uint8_t market, std::string code,
+                              std::string filename, uint32_t start, uint32_t length) {
+                               return str_obj(without_gil([&] {
+                                   return conn.company_text(market, code, filename, start, length);
+                               }));
+                           });
+}
+
+QUILLAN_METHOD(connection_get_report_file) {
+    static Signature<Text, U32> sig{"Connection.get_report_file", {"filename", "offset"}};
+    return connection_call(sig, self, args, nargsf, kwnames,
+                           [](MarketConnection& conn, std::string filename, uint32_t offset) {
+                               const net::ReportPiece piece =
+                                   without_gil([&] { return conn.report_piece(filename, offset); });
+                               PyRef size = uint_obj(piece.chunk_size);
+                               PyRef data = bytes_obj(piece.data);
+                               return PyRef::steal(PyTuple_Pack(2, size.get(), data.get()));
+                           });
+}
+
 PyObject* get_connected(PyObject* self, void*) {
     return guarded([&] {
         // Borrowed like any call: a call under way may close the socket as this reads it.
@@ -251,6 +303,22 @@ PyMethodDef kMethods[] = {
     {"get_transaction_data", fastcall(connection_get_transaction_data), kFastKw,
      "get_transaction_data($self, market, code, start, count)\n--\n\n"
      "The trades as a dict of columns."},
+    {"get_xdxr_info", fastcall(connection_get_xdxr_info), kFastKw,
+     "get_xdxr_info($self, market, code)\n--\n\n"
+     "The ex-rights records as a dict of columns; NaN where a record's category has no such\n"
+     "value."},
+    {"get_finance_info", fastcall(connection_get_finance_info), kFastKw,
+     "get_finance_info($self, market, code)\n--\n\n"
+     "The finance summary as a dict of columns: one row, or none without a summary."},
+    {"get_company_info_category", fastcall(connection_get_company_info_category), kFastKw,
+     "get_company_info_category($self, market, code)\n--\n\n"
+     "The sections of the company information as a dict of columns."},
+    {"get_company_info_content", fastcall(connection_get_company_info_content), kFastKw,
+     "get_company_info_content($self, market, code, filename, start, length)\n--\n\n"
+     "length bytes of the company information file from start, as str."},
+    {"get_report_file", fastcall(connection_get_report_file), kFastKw,
+     "get_report_file($self, filename, offset)\n--\n\n"
+     "The piece of a file kept on the server from offset: (announced size, bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,15 +15,27 @@ second call while one runs raises RuntimeError "Already borrowed".
 Columns:
 
 - ``get_security_bars``: datetime (datetime64[s]; NaT where the server's fields name no real
-  time), open, high, low, close, vol, amount (float64).
+  time; midnight for daily and longer bars), open, high, low, close, amount, volume (float64).
 - ``get_security_quotes``: market (int64), code (str), price, last_close, open, high, low
   (float64), servertime, vol, cur_vol (int64), amount (float64), s_vol, b_vol (int64), then
   bid1, ask1 (float64), bid_vol1, ask_vol1 (int64) and so on to level 5.
 - ``get_transaction_data``: time (timedelta64[s] since midnight; the server may send hours past
   23), price (float64), vol, num, buyorsell (int64).
+- ``get_xdxr_info``: date (datetime64[D]; NaT where the record names no real date), category
+  (int64), name (str), then fenhong, peigujia, songzhuangu, peigu, suogu, xingquanjia, fenshu,
+  panqianliutong, qianzongguben, panhouliutong, houzongguben (float64): each record fills the
+  values its category carries (the keys of its dict) and leaves NaN in the others.
+- ``get_finance_info``: one row, or none when the server has no summary: market (int64), code
+  (str), liutongguben (float64), province, industry, updated_date, ipo_date (int64), then the
+  29 figures from zongguben to meigujingzichan (float64).
+- ``get_company_info_category``: name, filename (str), start, length (int64).
+
+``get_company_info_content`` returns the text (str) and ``get_report_file`` the pair
+(announced size, bytes), as the dict API does.
 
 The values equal those of the dict API: the same floats, the dict's "YYYY-MM-DD hh:mm" and
-"hh:mm" texts as datetime64 and timedelta64.
+"hh:mm" texts as datetime64 and timedelta64 (the "15:00" of a daily or longer bar is the
+server's date alone, here midnight), the year, month and day of an ex-rights record as one date.
 """
 
 from __future__ import annotations
@@ -118,6 +130,29 @@ class Connection:
         # Seconds since midnight, as int64 values: a duration.
         columns["time"] = np.frombuffer(columns["time"], dtype=np.int64).view("timedelta64[s]")
         return _table(columns)
+
+    def get_xdxr_info(self, market: int, code: str) -> Table:
+        """The ex-rights and ex-dividend records of one security, oldest first."""
+        return _table(self._native.get_xdxr_info(market, code))
+
+    def get_finance_info(self, market: int, code: str) -> Table:
+        """The finance summary of one security: one row, or none when the server has none."""
+        return _table(self._native.get_finance_info(market, code))
+
+    def get_company_info_category(self, market: int, code: str) -> Table:
+        """The sections of one security's company information: where each text lies."""
+        return _table(self._native.get_company_info_category(market, code))
+
+    def get_company_info_content(self, market: int, code: str, filename: str, start: int, length: int) -> str:
+        """``length`` bytes of the company information file ``filename`` from ``start``, as text
+        (a section's ``filename``, ``start`` and ``length`` come from
+        ``get_company_info_category``). Raises ValueError for a name longer than 80 bytes."""
+        return self._native.get_company_info_content(market, code, filename, start, length)
+
+    def get_report_file(self, filename: str, offset: int) -> tuple[int, bytes]:
+        """The piece of a file kept on the server that starts at ``offset``: the size the server
+        announces and the bytes it sent. Raises ValueError for a name longer than 100 bytes."""
+        return self._native.get_report_file(filename, offset)
 
 
 def _table(columns: dict[str, Any]) -> Table:

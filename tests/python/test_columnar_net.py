@@ -3,6 +3,9 @@ deadline per exchange and without the interpreter lock while it waits."""
 
 from __future__ import annotations
 
+import datetime
+import functools
+import math
 import random
 import signal
 import threading
@@ -17,9 +20,21 @@ from helpers import Index
 from netutil import free_port, open_fds
 from quillan._core import TdxClient
 from quillan.columnar import Connection
-from quillan.sim import universe
+from quillan.sim import data, universe
 from standin import Reply
 from test_market import BARS_EXAMPLE, QUOTE_HEAD, QUOTES_EXAMPLE, TRADES_EXAMPLE, varint
+from test_reference import FINANCE_FIGURES, XDXR_VALUES, f32, xdxr_body
+
+
+def civil_date(year: int, month: int, day: int) -> np.datetime64:
+    """The date, or NaT for none, in any year: datetime.date stops at 9999, but the calendar
+    repeats every 400 years (146097 days)."""
+    cycles, year_in_cycle = divmod(year - 2000, 400)
+    try:
+        date = datetime.date(2000 + year_in_cycle, month, day)
+    except ValueError:
+        return np.datetime64("NaT", "D")
+    return np.datetime64(date, "D") + np.timedelta64(cycles * 146097, "D")
 
 
 def expected_column(key: str, values: list) -> np.ndarray:
@@ -33,12 +48,14 @@ def expected_column(key: str, values: list) -> np.ndarray:
             except ValueError:
                 out.append(np.datetime64("NaT", "s"))  # a field out of range
         return np.array(out, dtype="datetime64[s]")
+    if key == "date":
+        return np.array([civil_date(*ymd) for ymd in values], dtype="datetime64[D]")
     if key == "time":
         hours, minutes = zip(*(map(int, t.split(":")) for t in values), strict=False) if values else ((), ())
         return (np.array(hours, dtype=np.int64) * 3600 + np.array(minutes, dtype=np.int64) * 60).astype(
             "timedelta64[s]"
         )
-    if key == "code":
+    if values and isinstance(values[0], str):
         return np.array(values, dtype=object)
     if values and isinstance(values[0], float):
         return np.array(values, dtype=np.float64)
@@ -58,12 +75,35 @@ def assert_same(table, dicts: list[dict], keys: list[str]) -> None:
             assert list(got) == list(want), key
 
 
-BAR_KEYS = ["datetime", "open", "high", "low", "close", "vol", "amount"]
+BAR_KEYS = ["datetime", "open", "high", "low", "close", "amount", "volume"]
+MINUTE_CATEGORIES = {0, 1, 2, 3, 7, 8}  # the bars of the others carry a date alone
 TRADE_KEYS = ["time", "price", "vol", "num", "buyorsell"]
 QUOTE_KEYS = [
     "market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol",
     "cur_vol", "amount", "s_vol", "b_vol",
 ] + [f"{k}{i}" for i in range(1, 6) for k in ("bid", "ask", "bid_vol", "ask_vol")]  # fmt: skip
+XDXR_KEYS = ["date", "category", "name"] + [k for keys in XDXR_VALUES.values() for k in keys]
+FINANCE_KEYS = [
+    "market", "code", "liutongguben", "province", "industry", "updated_date", "ipo_date"
+] + FINANCE_FIGURES  # fmt: skip
+COMPANY_KEYS = ["name", "filename", "start", "length"]
+
+
+def bar_rows(category: int, bars: list[dict]) -> list[dict]:
+    """The dict API's bars as the Table holds them: vol as volume, and the "15:00" of a bar
+    that the server sends with its date alone as midnight."""
+    rows = [{**b, "volume": b["vol"]} for b in bars]
+    if category not in MINUTE_CATEGORIES:
+        for row in rows:
+            row["datetime"] = row["datetime"].split(" ")[0] + " 00:00"
+    return rows
+
+
+def xdxr_rows(records: list[dict]) -> list[dict]:
+    """The dict API's records as the Table holds them: one date, and NaN for the values that a
+    record's category does not carry."""
+    none = dict.fromkeys(XDXR_KEYS, math.nan)
+    return [{**none, **r, "date": (r["year"], r["month"], r["day"])} for r in records]
 
 
 def _bar_bodies() -> list[tuple[int, bytes]]:
@@ -100,24 +140,38 @@ def _trade_bodies() -> list[bytes]:
     ]
 
 
+def _xdxr_bodies() -> list[bytes]:
+    floats = f32(0.1) + f32(2.0) + f32(0.25) + f32(-1.5)
+    shares = bytes.fromhex("00 00 7A 44 00 00 00 00 80 96 18 4B 01 00 00 00")
+    body = xdxr_body(
+        (20240614, 1, floats), (20240615, 11, floats), (20240616, 14, floats), (20240617, 5, shares),
+        (20230229, 99, shares), (123450101, 0, floats), (1231, 12, floats),
+    )  # fmt: skip
+    return [body, body[:-1], b""]
+
+
 def _random_bodies(seed: int) -> list[bytes]:
     rng = random.Random(seed)
     return [bytes([rng.randrange(4), 0]) + rng.randbytes(rng.randrange(200)) for _ in range(8)]
 
 
 def _cases() -> list:
-    """(call, body, compressed, columns): bars bodies both ways, the others plainly."""
+    """(call, body, compressed, columns, rows): bars bodies both ways, the others plainly; `rows`
+    makes the dicts into the Table's rows."""
     out = []
     for i, (k, body) in enumerate(_bar_bodies() + [(7, b) for b in _random_bodies(1)]):
         call = methodcaller("get_security_bars", k, 1, "600036", 3, 800)
-        out += [pytest.param(call, body, z, BAR_KEYS, id=f"bars{i}-{z}") for z in (False, True)]
-    for name, call, keys, bodies in [
+        rows = functools.partial(bar_rows, k)
+        out += [pytest.param(call, body, z, BAR_KEYS, rows, id=f"bars{i}-{z}") for z in (False, True)]
+    for name, call, keys, rows, bodies in [
         ("quotes", methodcaller("get_security_quotes", [(1, "600036"), (0, "000001")]), QUOTE_KEYS,
-         _quote_bodies() + _random_bodies(2)),
-        ("trades", methodcaller("get_transaction_data", 0, "000001", 10, 2000), TRADE_KEYS,
+         list, _quote_bodies() + _random_bodies(2)),
+        ("trades", methodcaller("get_transaction_data", 0, "000001", 10, 2000), TRADE_KEYS, list,
          _trade_bodies() + _random_bodies(3)),
+        ("xdxr", methodcaller("get_xdxr_info", 1, "600036"), XDXR_KEYS, xdxr_rows,
+         _xdxr_bodies() + _random_bodies(4)),
     ]:  # fmt: skip
-        out += [pytest.param(call, b, False, keys, id=f"{name}{i}") for i, b in enumerate(bodies)]
+        out += [pytest.param(call, b, False, keys, rows, id=f"{name}{i}") for i, b in enumerate(bodies)]
     return out
 
 
@@ -132,8 +186,8 @@ def conn(standin):
 class TestSameAsDictApi:
     """Both APIs get the same body; the frames they send and the values they return agree."""
 
-    @pytest.mark.parametrize("call, body, compress, keys", _cases())
-    def test_values(self, standin, client, conn, call, body, compress, keys):
+    @pytest.mark.parametrize("call, body, compress, keys, rows", _cases())
+    def test_values(self, standin, client, conn, call, body, compress, keys, rows):
         if compress and len(zlib.compress(body)) == len(body):
             pytest.skip("compresses to its own length, which reads as plain")
         standin.script(Reply(body=body, compress=compress), Reply(body=body, compress=compress))
@@ -141,7 +195,7 @@ class TestSameAsDictApi:
         table = call(conn)
         sent_by_dict, sent_by_table = (standin.frames(n) for n in standin.connections())
         assert sent_by_table == sent_by_dict
-        assert_same(table, dicts, keys)
+        assert_same(table, rows(dicts), keys)
 
     @pytest.mark.parametrize(
         "reply",
@@ -176,7 +230,8 @@ class TestSimulator:
         client, conn = both
         for market, code in [(1, "600036"), (0, "000001")]:
             args = (category, market, code, 0, 800)
-            assert_same(conn.get_security_bars(*args), client.get_security_bars(*args), BAR_KEYS)
+            bars = bar_rows(category, client.get_security_bars(*args))
+            assert_same(conn.get_security_bars(*args), bars, BAR_KEYS)
 
     def test_quotes_and_trades(self, both):
         client, conn = both
@@ -186,6 +241,22 @@ class TestSimulator:
             args = (1, "600036", start, count)
             assert_same(conn.get_transaction_data(*args), client.get_transaction_data(*args), TRADE_KEYS)
 
+    def test_reference_data(self, both):
+        client, conn = both
+        for market, code in [(s.market, s.code) for s in universe.SECURITIES] + [(0, "999999")]:
+            xdxr = xdxr_rows(client.get_xdxr_info(market, code))
+            assert_same(conn.get_xdxr_info(market, code), xdxr, XDXR_KEYS)
+            finance = client.get_finance_info(market, code)  # {} for none
+            assert_same(conn.get_finance_info(market, code), [finance] if finance else [], FINANCE_KEYS)
+            sections = client.get_company_info_category(market, code)
+            assert_same(conn.get_company_info_category(market, code), sections, COMPANY_KEYS)
+            for args in [(s["filename"], s["start"], s["length"]) for s in sections] + [("f" * 80, 0, 9)]:
+                text = client.get_company_info_content(market, code, *args)
+                assert conn.get_company_info_content(market, code, *args) == text
+        for name in data.report_file_names()[:3] + ["r" * 100]:
+            for offset in (0, 30000, 1 << 31):
+                assert conn.get_report_file(name, offset) == client.get_report_file(name, offset)
+
     def test_tables_go_to_arrow_with_their_types(self, both):
         pa = pytest.importorskip("pyarrow")
         _, conn = both
@@ -193,23 +264,32 @@ class TestSimulator:
             conn.get_security_bars(9, 1, "600036", 0, 5),
             conn.get_security_quotes([(1, "600036")]),
             conn.get_transaction_data(1, "600036", 0, 5),
+            conn.get_xdxr_info(1, "600036"),
         ]
         types = [pa.table(t).schema.field(0).type for t in tables]
-        assert types == [pa.timestamp("s"), pa.int64(), pa.duration("s")]
+        assert types == [pa.timestamp("s"), pa.int64(), pa.duration("s"), pa.date32()]
         assert pa.table(tables[1]).column("code").to_pylist() == ["600036"]
 
 
 class TestArguments:
     @pytest.mark.parametrize(
-        "call",
+        "call, message",
         [
-            lambda c: c.get_security_bars(9, 1, "6000361", 0, 1),
-            lambda c: c.get_transaction_data(1, "60003é", 0, 1),  # seven bytes
-            lambda c: c.get_security_quotes([(1, "600036"), (0, "0000011")]),
+            (lambda c: c.get_security_bars(9, 1, "6000361", 0, 1), "six bytes"),
+            (lambda c: c.get_transaction_data(1, "60003é", 0, 1), "six bytes"),  # seven bytes
+            (lambda c: c.get_security_quotes([(1, "600036"), (0, "0000011")]), "six bytes"),
+            (lambda c: c.get_xdxr_info(1, "6000361"), "six bytes"),
+            (lambda c: c.get_finance_info(1, "6000361"), "six bytes"),
+            (lambda c: c.get_company_info_category(1, "6000361"), "six bytes"),
+            (lambda c: c.get_company_info_content(1, "6000361", "a.txt", 0, 1), "six bytes"),
+            # 41 characters, 82 bytes
+            (lambda c: c.get_company_info_content(1, "600036", "é" * 41, 0, 1),
+             "^file name 'é{41}' is longer than the 80 bytes a request carries$"),
+            (lambda c: c.get_report_file("r" * 101, 0), "the 100 bytes"),
         ],
-    )
-    def test_long_code_is_refused_before_anything_is_sent(self, standin, conn, call):
-        with pytest.raises(ValueError, match="is longer than the six bytes a request carries"):
+    )  # fmt: skip
+    def test_long_argument_is_refused_before_anything_is_sent(self, standin, conn, call, message):
+        with pytest.raises(ValueError, match=message):
             call(conn)
         with pytest.raises(ValueError):  # before the connection test, too
             call(Connection())
@@ -309,13 +389,20 @@ class TestThreads:
 
 
 class TestDeadline:
-    def test_trickling_server_fails_at_the_deadline(self, standin, conn):
+    @pytest.mark.parametrize(
+        "call",
+        [
+            pytest.param(methodcaller("get_transaction_data", 1, "600036", 0, 10), id="trades"),
+            pytest.param(methodcaller("get_report_file", "a.csv", 0), id="report"),
+        ],
+    )
+    def test_trickling_server_fails_at_the_deadline(self, standin, conn, call):
         # Each byte comes well within any per-receive time-out; the whole answer would take 6 s.
         standin.script(Reply(body=bytes(44), pieces=(1,) * 59, piece_delay=0.1))
         conn.timeout = 0.5
         start = time.monotonic()
         with pytest.raises(TimeoutError) as exc:
-            conn.get_transaction_data(1, "600036", 0, 10)
+            call(conn)
         elapsed = time.monotonic() - start
         assert str(exc.value) == f"no answer from 127.0.0.1:{standin.port} within 0.5 s"
         assert 0.5 <= elapsed < 1.5
@@ -324,7 +411,7 @@ class TestDeadline:
         with pytest.raises(
             ConnectionError, match="closed when a request failed .no answer from .*connect again"
         ):
-            conn.get_transaction_data(1, "600036", 0, 10)
+            call(conn)
         standin.script(Reply(body=TRADES_EXAMPLE))
         conn.connect(standin.host, standin.port)
         assert len(conn.get_transaction_data(1, "600036", 0, 2)) == 2

@@ -1,6 +1,7 @@
 #include "columns/market_columns.h"
 
 #include <array>
+#include <limits>
 
 namespace quillan::columns {
 namespace {
@@ -50,28 +51,36 @@ double thousandths(int64_t v) { return static_cast<double>(v) / 1000.0; }
 
 }  // namespace
 
+int64_t epoch_days(uint32_t year, uint32_t month, uint32_t day) {
+    if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) return kNotATime;
+    return days_from_civil(year, month, day);
+}
+
 int64_t epoch_seconds(const protocol::DateTime& dt) {
-    if (dt.month < 1 || dt.month > 12 || dt.day < 1 || dt.day > days_in_month(dt.year, dt.month) ||
-        dt.hour > 23 || dt.minute > 59) {
-        return kNotATime;
-    }
-    const int64_t days = days_from_civil(dt.year, dt.month, dt.day);
+    const int64_t days = epoch_days(dt.year, dt.month, dt.day);
+    if (days == kNotATime || dt.hour > 23 || dt.minute > 59) return kNotATime;
     return days * 86400 + int64_t{dt.hour} * 3600 + int64_t{dt.minute} * 60;
 }
 
-ColumnList bar_columns(std::span<const net::SecurityBar> bars) {
+ColumnList bar_columns(uint16_t category, std::span<const net::SecurityBar> bars) {
     using Bar = net::SecurityBar;
+    // The date layout has no time of day: the record form's 15:00 is the decoder's filler.
+    const bool dated = !protocol::minute_layout(category);
     ColumnList out;
     out.reserve(7);
     out.push_back(integers(
-        "datetime", bars, [](const Bar& b) { return epoch_seconds(b.datetime); },
+        "datetime", bars,
+        [dated](const Bar& b) {
+            const protocol::DateTime& dt = b.datetime;
+            return epoch_seconds(dated ? protocol::DateTime{dt.year, dt.month, dt.day, 0, 0} : dt);
+        },
         ColumnKind::Seconds));
     out.push_back(floats("open", bars, [](const Bar& b) { return thousandths(b.open); }));
     out.push_back(floats("high", bars, [](const Bar& b) { return thousandths(b.high); }));
     out.push_back(floats("low", bars, [](const Bar& b) { return thousandths(b.low); }));
     out.push_back(floats("close", bars, [](const Bar& b) { return thousandths(b.close); }));
-    out.push_back(floats("vol", bars, [](const Bar& b) { return b.vol; }));
     out.push_back(floats("amount", bars, [](const Bar& b) { return b.amount; }));
+    out.push_back(floats("volume", bars, [](const Bar& b) { return b.vol; }));
     return out;
 }
 
@@ -128,6 +137,83 @@ ColumnList trade_columns(std::span<const net::Transaction> trades) {
     out.push_back(integers("vol", trades, [](const T& t) { return t.vol; }));
     out.push_back(integers("num", trades, [](const T& t) { return t.num; }));
     out.push_back(integers("buyorsell", trades, [](const T& t) { return t.buyorsell; }));
+    return out;
+}
+
+ColumnList xdxr_columns(std::span<const net::XdxrRecord> records) {
+    using R = net::XdxrRecord;
+    using Shape = net::XdxrShape;
+    // Each value column: the shape whose records fill it, and from which of their values.
+    struct ValueColumn {
+        const char* name;
+        Shape shape;
+        size_t value;
+    };
+    static constexpr ValueColumn kValueColumns[] = {
+        {"fenhong", Shape::Dividend, 0},
+        {"peigujia", Shape::Dividend, 1},
+        {"songzhuangu", Shape::Dividend, 2},
+        {"peigu", Shape::Dividend, 3},
+        {"suogu", Shape::Consolidation, 2},
+        {"xingquanjia", Shape::Warrant, 0},
+        {"fenshu", Shape::Warrant, 2},
+        {"panqianliutong", Shape::ShareCapital, 0},
+        {"qianzongguben", Shape::ShareCapital, 1},
+        {"panhouliutong", Shape::ShareCapital, 2},
+        {"houzongguben", Shape::ShareCapital, 3},
+    };
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+
+    ColumnList out;
+    out.reserve(3 + std::size(kValueColumns));
+    out.push_back(integers(
+        "date", records, [](const R& r) { return epoch_days(r.year, r.month, r.day); },
+        ColumnKind::Days));
+    out.push_back(integers("category", records, [](const R& r) { return int64_t{r.category}; }));
+    out.push_back({"name", gather<std::string>(records, [](const R& r) {
+                       return std::string(net::xdxr_category_name(r.category));
+                   })});
+    for (const ValueColumn& c : kValueColumns) {
+        out.push_back(floats(c.name, records, [&c](const R& r) {
+            return net::xdxr_shape(r.category) == c.shape ? r.values[c.value] : kNone;
+        }));
+    }
+    return out;
+}
+
+ColumnList finance_columns(uint8_t market, std::string_view code,
+                           const std::optional<net::FinanceInfo>& info) {
+    using F = net::FinanceInfo;
+    const std::span<const F> rows = info ? std::span<const F>(&*info, 1) : std::span<const F>();
+    auto integer = [&](const char* name, auto get) {
+        return integers(name, rows, [&](const F& f) { return static_cast<int64_t>(get(f)); });
+    };
+
+    ColumnList out;
+    out.reserve(7 + net::kFinanceFigureNames.size());
+    out.push_back(integer("market", [&](const F&) { return market; }));
+    out.push_back({"code", gather<std::string>(rows, [&](const F&) { return std::string(code); })});
+    out.push_back(floats("liutongguben", rows, [](const F& f) { return f.liutongguben; }));
+    out.push_back(integer("province", [](const F& f) { return f.province; }));
+    out.push_back(integer("industry", [](const F& f) { return f.industry; }));
+    out.push_back(integer("updated_date", [](const F& f) { return f.updated_date; }));
+    out.push_back(integer("ipo_date", [](const F& f) { return f.ipo_date; }));
+    for (size_t i = 0; i < net::kFinanceFigureNames.size(); ++i) {
+        out.push_back(
+            floats(net::kFinanceFigureNames[i], rows, [i](const F& f) { return f.figures[i]; }));
+    }
+    return out;
+}
+
+ColumnList company_index_columns(std::span<const net::CompanyInfoEntry> entries) {
+    using E = net::CompanyInfoEntry;
+    ColumnList out;
+    out.reserve(4);
+    out.push_back({"name", gather<std::string>(entries, [](const E& e) { return e.name; })});
+    out.push_back(
+        {"filename", gather<std::string>(entries, [](const E& e) { return e.filename; })});
+    out.push_back(integers("start", entries, [](const E& e) { return int64_t{e.start}; }));
+    out.push_back(integers("length", entries, [](const E& e) { return int64_t{e.length}; }));
     return out;
 }
 

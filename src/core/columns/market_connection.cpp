@@ -4,8 +4,11 @@
 #include <cstdio>
 
 #include "base/error.h"
+#include "commands/company_info.h"
+#include "commands/finance.h"
 #include "commands/security_bars.h"
 #include "commands/transaction_data.h"
+#include "commands/xdxr.h"
 #include "net/address.h"
 
 namespace quillan::columns {
@@ -18,6 +21,15 @@ void check_code(std::string_view code) {
         throw Error(
             ErrorKind::InvalidArgument,
             "code '" + std::string(code) + "' is longer than the six bytes a request carries");
+    }
+}
+
+// Likewise a file name: a request carries `width` bytes of it.
+void check_filename(std::string_view filename, size_t width) {
+    if (filename.size() > width) {
+        throw Error(ErrorKind::InvalidArgument,
+                    "file name '" + std::string(filename) + "' is longer than the " +
+                        std::to_string(width) + " bytes a request carries");
     }
 }
 
@@ -94,7 +106,7 @@ ColumnList MarketConnection::security_bars(uint16_t category, uint8_t market, st
     check_code(code);
     require_connected();
     const auto body = exchange(net::security_bars_request(category, market, code, start, count));
-    return bar_columns(net::decode_security_bars(category, body));
+    return bar_columns(category, net::decode_security_bars(category, body));
 }
 
 ColumnList MarketConnection::security_quotes(net::StockList stocks) {
@@ -117,6 +129,42 @@ ColumnList MarketConnection::transaction_data(uint8_t market, std::string_view c
     require_connected();
     const auto body = exchange(net::transaction_data_request(market, code, start, count));
     return trade_columns(net::decode_transaction_data(body));
+}
+
+ColumnList MarketConnection::xdxr(uint8_t market, std::string_view code) {
+    check_code(code);
+    require_connected();
+    return xdxr_columns(net::decode_xdxr(exchange(net::xdxr_request(market, code))));
+}
+
+ColumnList MarketConnection::finance(uint8_t market, std::string_view code) {
+    check_code(code);
+    require_connected();
+    const auto body = exchange(net::finance_request(market, code));
+    return finance_columns(market, code, net::decode_finance(body));
+}
+
+ColumnList MarketConnection::company_index(uint8_t market, std::string_view code) {
+    check_code(code);
+    require_connected();
+    const auto body = exchange(net::company_info_category_request(market, code));
+    return company_index_columns(net::decode_company_info_category(body));
+}
+
+std::string MarketConnection::company_text(uint8_t market, std::string_view code,
+                                           std::string_view filename, uint32_t start,
+                                           uint32_t length) {
+    check_code(code);
+    check_filename(filename, net::kCompanyFileNameWidth);
+    require_connected();
+    return net::decode_company_info_content(
+        exchange(net::company_info_content_request(market, code, filename, start, length)));
+}
+
+net::ReportPiece MarketConnection::report_piece(std::string_view filename, uint32_t offset) {
+    check_filename(filename, net::kReportFileNameWidth);
+    require_connected();
+    return net::decode_report_file(exchange(net::report_file_request(filename, offset)));
 }
 
 }  // namespace quillan::columns

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "columns/market_columns.h"
+#include "commands/report_file.h"
 #include "commands/security_quotes.h"
 #include "net/connection.h"
 
@@ -56,6 +57,19 @@ class MarketConnection {
     ColumnList security_quotes(net::StockList stocks);
     ColumnList transaction_data(uint8_t market, std::string_view code, uint16_t start,
                                 uint16_t count);
+
+    // The reference-data requests, checked and run the same way. A file name longer than its
+    // request's field (kCompanyFileNameWidth, kReportFileNameWidth) is Error(InvalidArgument)
+    // too: the server would be asked for another file.
+    ColumnList xdxr(uint8_t market, std::string_view code);
+    // One row, or none when the answer is too short to hold a summary.
+    ColumnList finance(uint8_t market, std::string_view code);
+    ColumnList company_index(uint8_t market, std::string_view code);
+    // `length` bytes of the company information file from `start`, in UTF-8.
+    std::string company_text(uint8_t market, std::string_view code, std::string_view filename,
+                             uint32_t start, uint32_t length);
+    // The piece of a file kept on the server that starts at `offset`.
+    net::ReportPiece report_piece(std::string_view filename, uint32_t offset);
 
   private:
     void require_connected() const;

@@ -12,7 +12,6 @@ namespace {
 
 constexpr size_t kEntrySize = 152;
 constexpr size_t kTitleWidth = 64;
-constexpr size_t kFileNameWidth = 80;
 constexpr size_t kTextLengthAt = 10;
 
 // The field up to its first zero byte, or all of it when it has none.
@@ -43,7 +42,7 @@ std::vector<CompanyInfoEntry> decode_company_info_category(std::span<const uint8
     entries.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const auto title = in.bytes(kTitleWidth);
-        const auto filename = in.bytes(kFileNameWidth);
+        const auto filename = in.bytes(kCompanyFileNameWidth);
         const uint32_t start = in.u32();
         const uint32_t length = in.u32();
         entries.push_back({
@@ -76,7 +75,7 @@ std::vector<uint8_t> company_info_content_request(uint8_t market, std::string_vi
         .u16(market)
         .bytes(protocol::pack_code(code))
         .u16(0)
-        .text(filename, kFileNameWidth)
+        .text(filename, kCompanyFileNameWidth)
         .u32(start)
         .u32(length)
         .u32(0)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,6 +18,10 @@ struct CompanyInfoEntry {
     uint32_t start;        // byte offset of the section in the file
     uint32_t length;       // byte length of the section
 };
+
+// The width of the file name field of a content request (and of an index entry): a longer name
+// would be cut.
+inline constexpr size_t kCompanyFileNameWidth = 80;
 
 // The 24-byte request for the section index of one security.
 std::vector<uint8_t> company_info_category_request(uint8_t market, std::string_view code);

@@ -12,7 +12,7 @@ std::vector<uint8_t> report_file_request(std::string_view filename, uint32_t off
     return RequestFrame({0x0C, 0x12, 0x34, 0x00, 0x00, 0x00}, 0x06B9, 108)
         .u32(offset)
         .u32(30000)
-        .text(filename, 100)
+        .text(filename, kReportFileNameWidth)
         .finish();
 }
 

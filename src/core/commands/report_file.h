@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -14,6 +15,9 @@ struct ReportPiece {
     uint32_t chunk_size = 0;    // as the server announces it; never checked against `data`
     std::vector<uint8_t> data;  // everything after the four size bytes
 };
+
+// The width of the file name field of a request: a longer name would be cut.
+inline constexpr size_t kReportFileNameWidth = 100;
 
 // The 120-byte request for the piece of `filename` that starts at `offset`.
 std::vector<uint8_t> report_file_request(std::string_view filename, uint32_t offset);

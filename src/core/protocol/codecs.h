@@ -91,6 +91,13 @@ struct DateTime {
     uint32_t year, month, day, hour, minute;
 };
 
+// Whether bars of `category` carry a time of day (the minute layout below); the others carry a
+// date alone (the date layout).
+constexpr bool minute_layout(uint16_t category) {
+    constexpr uint32_t kMinuteLayouts = 0x18F;  // categories 0, 1, 2, 3, 7, 8
+    return category <= 8 && ((kMinuteLayouts >> category) & 1) != 0;
+}
+
 // The four datetime bytes at `p`, in the layout that the bar category selects:
 //   minute layout (categories 0, 1, 2, 3, 7, 8):
 //     0  2  u16 d: year (d >> 11) + 2004, month (d & 0x7FF) / 100, day (d & 0x7FF) % 100
@@ -102,8 +109,7 @@ inline std::optional<DateTime> read_datetime(uint16_t category, Body body, size_
     if (p >= body.size() || body.size() - p < 4) return std::nullopt;
     const uint8_t* at = body.data() + p;
     p += 4;
-    constexpr uint32_t kMinuteLayouts = 0x18F;
-    if (category <= 8 && ((kMinuteLayouts >> category) & 1) != 0) {
+    if (minute_layout(category)) {
         const uint32_t d = load_u16(at);
         const uint32_t t = load_u16(at + 2);
         return DateTime{(d >> 11) + 2004, (d & 0x7FF) / 100, (d & 0x7FF) % 100, t / 60, t % 60};
