@@ -72,7 +72,8 @@ def numpy_daily(path: str) -> Table:
     index = np.clip(year, 1900, 2199) - 1900
     doy = _DAY_OF_YEAR[_LEAP[index], date % 10000]
     valid = (year >= 1900) & (year <= 2199) & (doy >= 0)
-    columns: dict[str, Any] = {"date": np.where(valid, _YEAR_START[index] + doy, _NAT).view("M8[D]")}
+    days = (_YEAR_START[index] + doy).astype(np.int64)
+    columns: dict[str, Any] = {"datetime": np.where(valid, days * 86400, _NAT).view("M8[s]")}
     for key in ("open", "high", "low", "close"):
         columns[key] = a[key] / 100.0
     columns["amount"] = a["amount"].astype(np.float64)

@@ -45,14 +45,13 @@ struct Flag {
     }
 };
 
-DictShape kDailyNames{"date", "open", "high", "low", "close", "amount", "volume"};
-DictShape kMinuteNames{"datetime", "open", "high", "low", "close", "amount", "volume"};
+// The columns of every Table of bars.
+DictShape kBarNames{"datetime", "open", "high", "low", "close", "amount", "volume"};
 
-// ({time name: buffer, "open": buffer, ...}, number of impossible times)
-PyRef bar_columns(reader::BarColumns bars, bool minute) {
-    DictFill columns(minute ? kMinuteNames : kDailyNames);
-    columns.add(make_column_buffer(
-        Column(std::move(bars.time), minute ? ColumnKind::Seconds : ColumnKind::Days)));
+// ({"datetime": buffer, "open": buffer, ...}, number of impossible times)
+PyRef bar_columns(reader::BarColumns bars) {
+    DictFill columns(kBarNames);
+    columns.add(make_column_buffer(Column(std::move(bars.time), ColumnKind::Seconds)));
     for (columns::Values<double>* values :
          {&bars.open, &bars.high, &bars.low, &bars.close, &bars.amount, &bars.volume}) {
         columns.add(make_column_buffer(Column(std::move(*values))));
@@ -60,9 +59,9 @@ PyRef bar_columns(reader::BarColumns bars, bool minute) {
     return columns.done();
 }
 
-PyRef bar_table(reader::BarColumns bars, bool minute) {
+PyRef bar_table(reader::BarColumns bars) {
     PyRef impossible = uint_obj(bars.impossible);
-    PyRef dict = bar_columns(std::move(bars), minute);
+    PyRef dict = bar_columns(std::move(bars));
     return PyRef::steal(PyTuple_Pack(2, dict.get(), impossible.get()));
 }
 
@@ -100,7 +99,7 @@ PyObject* read_bar_columns(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
             return minute ? reader::read_minute_columns(path)
                           : reader::read_daily_columns(path, scale);
         });
-        return bar_table(std::move(bars), minute);
+        return bar_table(std::move(bars));
     });
 }
 
@@ -116,7 +115,7 @@ PyObject* read_bar_files(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
         PyRef errors = list_of(read.errors, [](const std::optional<Error>& error) {
             return error ? exception_of(*error) : PyRef::borrow(Py_None);
         });
-        PyRef columns = bar_columns(std::move(read.bars), minute);
+        PyRef columns = bar_columns(std::move(read.bars));
         return PyRef::steal(
             PyTuple_Pack(4, columns.get(), counts.get(), impossible.get(), errors.get()));
     });

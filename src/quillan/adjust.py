@@ -167,17 +167,11 @@ def _wall_times(times: npt.NDArray[np.datetime64], tz: str | None) -> npt.NDArra
 
 
 def _as_of(as_of: object, tz: str | None) -> np.datetime64:
-    if isinstance(as_of, datetime.datetime) and as_of.tzinfo is not None:
-        if tz is None:
-            raise ValueError("as_of has a time zone, but the bars' times have none")
-        as_of = as_of.astimezone(_zone(tz)).replace(tzinfo=None)
-    try:
-        when: np.datetime64 = np.datetime64(as_of)  # type: ignore[call-overload,unused-ignore]
-    except (TypeError, ValueError):
-        raise TypeError(f"as_of is a date or a time, not {as_of!r}") from None
-    if np.isnat(when):
-        raise ValueError("as_of is not a time (NaT)")
-    return when
+    """The anchor's moment, a day (``datetime64[D]``) when `as_of` names a whole day."""
+    from quillan.vocabulary import parse_time
+
+    moment, whole_day = parse_time(as_of, "as_of", tz=tz)
+    return moment.astype("datetime64[D]") if whole_day else moment
 
 
 def _dates_of(year: npt.ArrayLike, month: npt.ArrayLike, day: npt.ArrayLike) -> npt.NDArray[np.datetime64]:

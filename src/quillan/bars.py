@@ -1,13 +1,15 @@
-"""quillan.read_bars: a terminal's bar files (.day, .lc1, .lc5) as Tables.
+"""quillan.read_bars: a terminal's bar files (.day, .lc1, .lc5) as Tables of bars.
 
 The file is read and decoded in C++ without the interpreter lock, straight into typed columns
-that the Table's NumPy arrays share. Columns, in order:
+that the Table's NumPy arrays share. The columns are those of every Table of bars
+(`quillan.vocabulary.BAR_COLUMNS`):
 
-- ``date`` (``datetime64[D]``, daily files) or ``datetime`` (``datetime64[s]``, minute files);
+- ``datetime`` (``datetime64[s]``): the stored time, the exchange's wall-clock time; a daily
+  file's bars at midnight of their date;
 - ``open``, ``high``, ``low``, ``close`` (float64): for daily files the stored integer divided
-  by the file's price scale, which is the nearest double to the decimal price (29.49, where a
-  multiplication by 0.01 gives 29.490000000000002); for minute files the stored float32
-  widened exactly;
+  by the file's price scale (`price_scale`), which is the nearest double to the decimal price
+  (29.49, where a multiplication by 0.01 gives 29.490000000000002); for minute files the stored
+  float32 widened exactly;
 - ``amount`` (float64): the stored float32 widened exactly;
 - ``volume`` (float64): the stored count as it is, in shares (``read_daily_bars`` multiplies it
   by 0.01 by default, giving lots).
@@ -34,42 +36,50 @@ import numpy.typing as npt
 from quillan._columnar import read_bar_columns
 from quillan._columns import as_array
 from quillan.table import Table
+from quillan.vocabulary import Security, SecurityLike, bars_table, parse_security
 
-__all__ = ["price_scale", "read_bars"]
+__all__ = ["price_scale", "read_bars", "security_of_file"]
 
 Kind = Literal["day", "lc1", "lc5"]
 _KINDS = ("day", "lc1", "lc5")
 
 # Price scales by market and code prefix, measured on a real terminal's daily files (amount /
-# (volume * stored close) gives the scale). Longest prefix first; a code no prefix matches uses
-# hundredths. The prefixes in _HUNDREDTHS were measured too; the others are assumed.
-_THOUSANDTHS = {"sh": ("900", "5"), "sz": ("15", "16", "18")}
-_HUNDREDTHS = {
-    "sh": ("000", "600", "601", "603", "880", "999"),
-    "sz": ("000", "001", "002", "200", "300", "399"),
-}
-_NAME = re.compile(r"(sh|sz|bj)(\d{6})", re.IGNORECASE)
+# (volume * stored close) gives the scale). A code no prefix matches uses hundredths. The
+# prefixes in _HUNDREDTHS were measured too; the others are assumed.
+_THOUSANDTHS = {1: ("900", "5"), 0: ("15", "16", "18")}
+_HUNDREDTHS = {1: ("000", "600", "601", "603", "880", "999"), 0: ("000", "001", "002", "200", "300", "399")}
+_FILE_NAME = re.compile(r"(sh|sz)([0-9]{6})", re.IGNORECASE | re.ASCII)
 _NAT = np.iinfo(np.int64).min
 
 
-def price_scale(path: str | os.PathLike[str]) -> int:
-    """What a daily file's stored prices are divided by, from its name (``sh600036.day``).
+def security_of_file(path: str | os.PathLike[str]) -> Security | None:
+    """The security a terminal's bar file is named after (``sh600036.day``), or None for a name
+    that is not a market and a six-digit code."""
+    stem = os.path.basename(os.fsdecode(path)).partition(".")[0]
+    match = _FILE_NAME.fullmatch(stem)
+    return None if match is None else parse_security(stem)
+
+
+def price_scale(security: SecurityLike | os.PathLike[str]) -> int:
+    """What the stored prices of a security's daily file are divided by: its security in any
+    form (`quillan.vocabulary`), or the file's path or name (``sh600036.day``).
 
     1000 (prices stored in thousandths) for Shanghai codes starting with 5 (funds, ETFs) or 900
     (B shares) and Shenzhen codes starting with 15, 16 or 18 (funds, ETFs); 100 (hundredths)
     for every other code, which was measured for Shanghai 000, 600, 601, 603, 880, 999 and
-    Shenzhen 000, 001, 002, 200, 300, 399 and is assumed for the rest (Beijing codes included).
-    A name that is not a market and a six-digit code gives 100.
+    Shenzhen 000, 001, 002, 200, 300, 399 and is assumed for the rest. A file name that is not
+    a market and a six-digit code gives 100.
     """
-    stem = os.path.basename(os.fsdecode(path)).partition(".")[0]
-    match = _NAME.fullmatch(stem)
-    if match is None:
-        return 100
-    return _scale(match.group(1).lower(), match.group(2))
-
-
-def _scale(market: str, code: str) -> int:
-    """price_scale of the file of a security (market in lower case)."""
+    if isinstance(security, tuple):
+        market, code = parse_security(security)
+    else:
+        try:
+            market, code = parse_security(security)
+        except (TypeError, ValueError):
+            named = security_of_file(security)
+            if named is None:
+                return 100
+            market, code = named
     return 1000 if code.startswith(_THOUSANDTHS.get(market, ())) else 100
 
 
@@ -131,9 +141,8 @@ def _check_dates(name: str, minute: bool, count: int, impossible: int, *, stackl
     if impossible == count:
         label = "minute bar (.lc1 or .lc5)" if minute else "daily bar (.day)"
         raise ValueError(f"not a {label} file: no record of {name} has a possible date")
-    time_column = "datetime" if minute else "date"
     warnings.warn(
-        f"{name}: {impossible} of {count} records have an impossible date; their {time_column} is NaT",
+        f"{name}: {impossible} of {count} records have an impossible date; their datetime is NaT",
         RuntimeWarning,
         stacklevel=stacklevel,
     )
@@ -146,7 +155,7 @@ def read_bars(
     scale: float | None = None,
     tz: str | None = None,
 ) -> Table:
-    """Reads a terminal bar file into a Table (the columns are listed in ``quillan.bars``).
+    """Reads a terminal bar file into a Table of bars (the columns are listed in ``quillan.bars``).
 
     ``kind`` is ``"day"``, ``"lc1"`` or ``"lc5"``; by default the file's extension. ``scale``
     divides the stored prices of a daily file (100 for hundredths, 1000 for thousandths); by
@@ -156,7 +165,7 @@ def read_bars(
     ``tz`` is the time zone the file's times are wall-clock times of (the exchange's:
     ``"Asia/Shanghai"``). Without it, ``datetime`` holds the wall-clock times as stored. With
     it, ``datetime`` holds the UTC instants of those times and the Table carries ``tz``, so
-    pandas, Arrow and polars show them in that zone; daily ``date`` values stay dates.
+    pandas, Arrow and polars show them in that zone (a daily bar's midnight included).
 
     Errors are those of ``read_daily_bars``: FileNotFoundError "File not found: <path>" and
     OSError for a file that cannot be opened or mapped (a directory, a FIFO: the read never
@@ -168,7 +177,8 @@ def read_bars(
     file_kind = _kind_of(name, kind)
     minute = file_kind != "day"
     if scale is None:
-        scale = 100 if minute else price_scale(name)
+        named = None if minute else security_of_file(name)
+        scale = 100 if named is None else price_scale(named)
     elif minute:
         raise ValueError("scale applies to daily (.day) files: minute files store decimal prices")
     elif isinstance(scale, bool) or not isinstance(scale, Real):
@@ -180,8 +190,7 @@ def read_bars(
 
     buffers, impossible = read_bar_columns(raw, minute, float(scale))
     columns = {column: as_array(buffer) for column, buffer in buffers.items()}
-    time_column = "datetime" if minute else "date"
-    _check_dates(name, minute, len(columns[time_column]), impossible, stacklevel=3)
-    if tz is not None and minute:
-        columns[time_column] = _wall_to_utc(columns[time_column], tz)
-    return Table(columns, tz=tz)
+    _check_dates(name, minute, len(columns["volume"]), impossible, stacklevel=3)
+    if tz is not None:
+        columns["datetime"] = _wall_to_utc(columns["datetime"], tz)
+    return bars_table(columns, tz=tz)

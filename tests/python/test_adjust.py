@@ -233,7 +233,7 @@ class TestInputs:
             ({}, {"date": None, "day": None}, {}, ValueError, "'date' col"),
             ({}, {"category": None}, {}, ValueError, "'category'"),
             ({}, {}, {"method": "split"}, ValueError, "'forward' or 'backward'"),
-            ({}, {}, {"as_of": "yesterday"}, TypeError, "as_of"),
+            ({}, {}, {"as_of": "yesterday"}, ValueError, "as_of: invalid date 'yesterday'"),
             ({}, {}, {"as_of": datetime.datetime(2024, 1, 3, tzinfo=datetime.UTC)}, ValueError, "time zone"),
             (42, {}, {}, TypeError, "bars is a quillan.Table"),  # not a dict: given as it is
             ({}, "x", {}, TypeError, "xdxr is a"),
@@ -398,7 +398,7 @@ def test_client_refuses_a_bad_adjustment(client):
         (["--adjust", "backward", "--as-of", "2024-02-22", "-n", "5"],
          {"adjust": "backward", "as_of": "2024-02-22", "count": 5}),
         (["--as-of", "2024-02-22"], "give --adjust too"),
-        (["--adjust", "forward", "--offset", "3"], "not --offset"),
+        (["--adjust", "forward", "--offset", "3", "-n", "5"], {"adjust": "forward", "offset": 3, "count": 5}),
     ],
 )  # fmt: skip
 def test_tool_adjusts_bars(client, capsys, argv, same_as):

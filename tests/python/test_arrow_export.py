@@ -79,7 +79,7 @@ def test_read_bars_tables_in_every_consumer(tmp_path):
         assert frame["close"].to_list() == table["close"].tolist()
     assert pa.table(lc1).schema.field("datetime").type == pa.timestamp("s", tz="Asia/Shanghai")
     assert str(pl.DataFrame(lc1)["datetime"][0]) == "2024-01-05 09:31:00+08:00"
-    rows = duckdb.sql("select date, open, close from day order by date").fetchall()
+    rows = duckdb.sql("select datetime::DATE, open, close from day order by datetime").fetchall()
     assert [(str(d), o, c) for d, o, c in rows] == [("2024-01-05", 29.49, 10.5), ("2024-01-06", 10.0, 12.34)]
     ((count, last),) = duckdb.sql("select count(*), max(close) from lc1").fetchall()
     assert (count, last) == (2, 10.75)

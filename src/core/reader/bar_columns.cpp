@@ -129,7 +129,7 @@ uint64_t decode_daily(const uint8_t* rec, size_t count, Slots to, double scale) 
     for (size_t i = 0; i < count; ++i, rec += kRecordSize) {
         const int64_t day = daily_day_number(load<uint32_t>(rec, 0));
         impossible += day == kNotATime;
-        to.time[i] = day;
+        to.time[i] = day == kNotATime ? kNotATime : day * 86400;
         to.open[i] = static_cast<double>(load<uint32_t>(rec, 4)) / scale;
         to.high[i] = static_cast<double>(load<uint32_t>(rec, 8)) / scale;
         to.low[i] = static_cast<double>(load<uint32_t>(rec, 12)) / scale;

@@ -13,8 +13,8 @@ namespace quillan::reader {
 
 // The records of a bar file as columns, in file order.
 struct BarColumns {
-    // Daily files: days since 1970-01-01. Minute files: seconds since 1970-01-01 00:00 of the
-    // wall-clock time stored. kNotATime where the record's date is impossible.
+    // Seconds since 1970-01-01 00:00 of the wall-clock time stored: a daily record's at
+    // midnight of its date. kNotATime where the record's date is impossible.
     columns::Values<int64_t> time;
     columns::Values<double> open, high, low, close;
     columns::Values<double> amount;  // the stored float32, widened exactly
