@@ -19,7 +19,17 @@ class TestModule:
     def test_every_member(self):
         expected = ["read_daily_bars", "read_minute_bars", "ping_servers", "TdxClient"]
         assert core.__all__ == expected
-        newer = ["Client", "Retry", "ServersFailed", "Store", "Table", "adjust", "read_bars", "xdxr_table"]
+        newer = [
+            "Client",
+            "Retry",
+            "Security",
+            "ServersFailed",
+            "Store",
+            "Table",
+            "adjust",
+            "read_bars",
+            "xdxr_table",
+        ]
         assert quillan.__all__ == [*expected, *newer]
         assert sorted(n for n in dir(core) if not n.startswith("__")) == sorted(expected)
         assert [n for n in dir(TdxClient) if not n.startswith("_")] == [
