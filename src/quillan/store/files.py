@@ -1,0 +1,110 @@
+"""The files of a store folder: where each one lives, and the lock that one writer holds.
+
+    bars/freq=5m/bucket=17/data.parquet           the bars of the securities of one bucket
+    xdxr/symbol=sh600036/data.parquet             the security's ex-rights records
+    factors/symbol=sh600036/data.parquet          its forward adjustment factors (from 1d bars)
+    sync.json                                     what is stored, per security and frequency
+    .lock                                         held by the process that writes
+
+Every file is written whole or not at all (`quillan.atomic`).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import os
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+__all__ = ["Layout", "StoreBusyError", "default_store_path", "locked"]
+
+DATA_KINDS = ("bars", "xdxr", "factors")
+
+
+class StoreBusyError(RuntimeError):
+    """Another process holds the store's write lock."""
+
+
+def default_store_path() -> Path:
+    """``$QUILLAN_STORE``, else ``quillan`` in the user's data folder (``$XDG_DATA_HOME``,
+    by default ``~/.local/share``)."""
+    explicit = os.environ.get("QUILLAN_STORE", "").strip()
+    if explicit:
+        return Path(explicit).expanduser()
+    base = os.environ.get("XDG_DATA_HOME", "").strip() or os.path.join(
+        os.path.expanduser("~"), ".local", "share"
+    )
+    return Path(base) / "quillan"
+
+
+@dataclass(frozen=True)
+class Layout:
+    """The paths of the files of the store at `root`."""
+
+    root: Path
+
+    def bars(self, freq: str, bucket: str) -> Path:
+        return self.root / "bars" / f"freq={freq}" / f"bucket={bucket}" / "data.parquet"
+
+    def xdxr(self, symbol: str) -> Path:
+        return self.root / "xdxr" / f"symbol={symbol}" / "data.parquet"
+
+    def factors(self, symbol: str) -> Path:
+        return self.root / "factors" / f"symbol={symbol}" / "data.parquet"
+
+    @property
+    def state(self) -> Path:
+        return self.root / "sync.json"
+
+    @property
+    def lock(self) -> Path:
+        return self.root / ".lock"
+
+    def symbols(self, kind: str) -> set[str]:
+        """The symbols that have a folder of `kind` ("xdxr" or "factors")."""
+        return {folder.name.removeprefix("symbol=") for folder in (self.root / kind).glob("symbol=*")}
+
+    def remove_leftovers(self) -> None:
+        """Deletes the temporary files of a writer that was killed (only the lock holder writes)."""
+        for kind in DATA_KINDS:
+            for tmp in (self.root / kind).glob("**/.*.tmp"):
+                with contextlib.suppress(FileNotFoundError):
+                    tmp.unlink()
+        for tmp in self.root.glob(".*.tmp"):
+            with contextlib.suppress(FileNotFoundError):
+                tmp.unlink()
+
+
+@contextlib.contextmanager
+def locked(layout: Layout, timeout: float) -> Iterator[None]:
+    """Holds the store's lock file for the block: a second writer waits up to `timeout`
+    seconds, then raises StoreBusyError naming the process that holds it. The holder writes its
+    pid into the file and removes what a killed writer left behind."""
+    layout.root.mkdir(parents=True, exist_ok=True)
+    fd = os.open(layout.lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except OSError as err:
+                if err.errno not in (errno.EAGAIN, errno.EACCES):
+                    raise
+                if time.monotonic() >= deadline:
+                    holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip() or "unknown"
+                    raise StoreBusyError(
+                        f"the store {layout.root} is busy: another process (pid {holder}) is writing "
+                        f"to it; waited {timeout:g} s"
+                    ) from None
+                time.sleep(0.05)
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, str(os.getpid()).encode(), 0)
+        layout.remove_leftovers()
+        yield
+    finally:
+        os.close(fd)  # closing the descriptor releases the lock

@@ -1,0 +1,219 @@
+"""Reading and writing a store's Parquet files: the bucket files of bars, and the small files
+of ex-rights records and factors.
+
+A bucket file's columns: ``market`` (``sh``/``sz``) and ``code`` (dictionary encoded), ``time``
+(timestamp in milliseconds without a zone), ``open``, ``high``, ``low``, ``close``, ``amount``,
+``volume`` (float64), none of them null. Only market, code and time carry statistics, which let
+a reader skip the row groups of other securities.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from quillan.atomic import write_atomically, write_temporary
+from quillan.store.layout import Series
+from quillan.table import Table, import_optional
+from quillan.vocabulary import BAR_VALUES
+
+__all__ = [
+    "arrow_table",
+    "bucket_table",
+    "read_parquet",
+    "read_series",
+    "same_tables",
+    "split",
+    "table_of",
+    "write_bars_file",
+    "write_parquet",
+]
+
+# A row group holds whole securities and is closed once it holds this many rows.
+ROW_GROUP_ROWS = 16384
+
+
+def pyarrow() -> Any:
+    return import_optional("pyarrow", "quillan.Store", "store")
+
+
+def _parquet() -> Any:
+    return import_optional("pyarrow.parquet", "quillan.Store", "store")
+
+
+def time_type() -> Any:
+    """The type of the store's times: Parquet keeps them in milliseconds at the coarsest."""
+    return pyarrow().timestamp("ms")
+
+
+def _arrow(values: np.ndarray, kind: Any) -> Any:
+    """An Arrow array of fixed-width values without nulls, over the NumPy array's own buffer."""
+    pa = pyarrow()
+    return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(np.ascontiguousarray(values))])
+
+
+def _arrow_strings(texts: list[str]) -> Any:
+    pa = pyarrow()
+    encoded = [text.encode() for text in texts]
+    offsets = np.zeros(len(encoded) + 1, dtype=np.int32)
+    np.cumsum([len(data) for data in encoded], out=offsets[1:])
+    return pa.Array.from_buffers(
+        pa.string(), len(encoded), [None, pa.py_buffer(offsets), pa.py_buffer(b"".join(encoded))]
+    )
+
+
+def read_parquet(path: Path) -> Any | None:
+    """One file as it stands (None when there is none): ParquetFile skips the dataset discovery
+    of read_table."""
+    try:
+        with open(path, "rb") as f:
+            return _parquet().ParquetFile(f).read(use_threads=False)
+    except FileNotFoundError:
+        return None
+
+
+def write_parquet(path: Path, table: Any) -> None:
+    write_atomically(path, lambda tmp: _parquet().write_table(table, tmp, compression="zstd"))
+
+
+def read_series(path: Path, market: str, code: str) -> Series | None:
+    """One security's bars from a bucket file, reading only the row groups whose statistics may
+    hold it; None when it holds none."""
+    # One descriptor: a writer renaming a new file in does not disturb the reading.
+    with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
+        parquet = _parquet().ParquetFile(f)
+        meta = parquet.metadata
+        columns = [parquet.schema_arrow.get_field_index(name) for name in ("market", "code")]
+        groups = []
+        for i in range(meta.num_row_groups):
+            group = meta.row_group(i)
+            stats = [group.column(c).statistics for c in columns]
+            if any(
+                st is not None and st.has_min_max and not st.min <= key <= st.max
+                for st, key in zip(stats, (market, code), strict=True)
+            ):
+                continue
+            groups.append(i)
+        if not groups:
+            return None
+        return split(parquet.read_row_groups(groups, use_threads=False)).get((market, code))
+    return None
+
+
+def split(table: Any | None) -> dict[tuple[str, str], Series]:
+    """The series of each security in a table of bars sorted by market, code and time."""
+    if table is None or table.num_rows == 0:
+        return {}
+    keys = []
+    for name in ("market", "code"):
+        encoded = table.column(name).combine_chunks().dictionary_encode()
+        keys.append((encoded.indices.to_numpy(), encoded.dictionary.to_pylist()))
+    (markets, market_names), (codes, code_names) = keys
+    starts = np.flatnonzero(np.append(True, (markets[1:] != markets[:-1]) | (codes[1:] != codes[:-1])))
+    ends = np.append(starts[1:], table.num_rows)
+    columns = {name: table.column(name).to_numpy() for name in ("time", *BAR_VALUES)}
+    return {
+        (market_names[markets[a]], code_names[codes[a]]): {name: v[a:b] for name, v in columns.items()}
+        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
+    }
+
+
+def bucket_table(series: dict[tuple[str, str], Series]) -> tuple[Any, list[int]]:
+    """The rows of a bucket as one Arrow table sorted by market, code and time, and the sizes
+    of its row groups: whole securities, closed once they hold enough rows."""
+    keys = sorted(key for key, s in series.items() if len(s["time"]))
+    counts = np.array([len(series[key]["time"]) for key in keys], dtype=np.int64)
+    columns = {name: np.concatenate([series[k][name] for k in keys]) for name in ("time", *BAR_VALUES)}
+    return table_of(keys, counts, columns)
+
+
+def table_of(keys: Sequence[tuple[str, str]], counts: np.ndarray, values: Series) -> tuple[Any, list[int]]:
+    """`bucket_table` of the securities ``keys`` (in order), whose rows are the next ``counts``
+    rows of the columns ``values`` each."""
+    pa = pyarrow()
+    # Built from buffers: pa.array would import pandas, a quarter of a second for an import.
+    # Market and code as dictionary arrays, which the file stores as they are.
+    markets = sorted({market for market, _ in keys})
+    owner = np.repeat(np.arange(len(keys), dtype=np.int32), counts)
+    of_market = np.array([markets.index(market) for market, _ in keys], dtype=np.int32)
+    columns = {
+        "market": pa.DictionaryArray.from_arrays(
+            _arrow(of_market[owner], pa.int32()), _arrow_strings(markets)
+        ),
+        "code": pa.DictionaryArray.from_arrays(
+            _arrow(owner, pa.int32()), _arrow_strings([code for _, code in keys])
+        ),
+        "time": _arrow(values["time"], time_type()),
+        **{name: _arrow(values[name], pa.float64()) for name in BAR_VALUES},
+    }
+    groups: list[int] = []
+    rows = 0
+    for count in counts.tolist():
+        rows += count
+        if rows >= ROW_GROUP_ROWS:
+            groups.append(rows)
+            rows = 0
+    if rows:
+        groups.append(rows)
+    # No column holds nulls, and saying so spares the file its definition levels.
+    schema = pa.schema([pa.field(name, array.type, nullable=False) for name, array in columns.items()])
+    return pa.Table.from_arrays(list(columns.values()), schema=schema), groups
+
+
+def write_bars_file(path: Path, table: Any, groups: list[int]) -> str:
+    """Writes a bucket file under a temporary name beside `path` and returns that name (not yet
+    flushed nor in place: `quillan.atomic.put_in_place`)."""
+
+    # Only the columns a reader filters on carry statistics; market and code repeat, so they
+    # are dictionary encoded. Amount and volume are stored byte stream split (the bytes of each
+    # rank side by side): zstd then packs them smaller, in less time; prices, which repeat
+    # whole, pack smaller as they are. Readers of Parquet 2.8 on decode it. No Arrow schema is
+    # stored: it would make market and code dictionary columns to Arrow readers, where the
+    # Parquet types make them strings.
+    def write(tmp: str) -> None:
+        with _parquet().ParquetWriter(
+            tmp,
+            table.schema,
+            store_schema=False,
+            compression="zstd",
+            compression_level=1,
+            use_dictionary=["market", "code"],
+            column_encoding={"amount": "BYTE_STREAM_SPLIT", "volume": "BYTE_STREAM_SPLIT"},
+            write_statistics=["market", "code", "time"],
+        ) as writer:
+            offset = 0
+            for rows in groups:
+                writer.write_table(table.slice(offset, rows), row_group_size=rows)
+                offset += rows
+
+    return write_temporary(path, write)
+
+
+def same_tables(a: Any, b: Any) -> bool:
+    """Whether two Arrow tables hold the same schema and values, NaN equal to NaN (Arrow's own
+    equals takes NaN for unequal to itself, which would rewrite every file holding one)."""
+    if not a.schema.equals(b.schema) or a.num_rows != b.num_rows:
+        return False
+    for left, right in zip(a.columns, b.columns, strict=True):
+        x, y = left.to_numpy(), right.to_numpy()
+        if x.dtype.kind == "f":
+            if not np.array_equal(x, y, equal_nan=True):
+                return False
+        elif not np.array_equal(x, y):
+            return False
+    return True
+
+
+def arrow_table(table: Any) -> Table:
+    """An Arrow table (a query's result) as a Table; times in seconds, dates as days."""
+    columns: dict[str, np.ndarray] = {}
+    for name in table.column_names:
+        values = table.column(name).to_numpy()
+        if values.dtype.kind == "M" and values.dtype != np.dtype("datetime64[D]"):
+            values = values.astype("datetime64[s]")
+        columns[name] = values
+    return Table(columns)
