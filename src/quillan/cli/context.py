@@ -1,32 +1,23 @@
-"""What one run of the command-line tool works with: the server, the user-facing error and the
-report download. Both the tool (`quillan.cli`) and its tour (`quillan.tour`) build on it.
-"""
+"""What one run of the command-line tool works with: its output streams, its quote servers (the
+ones --server names, else QUILLAN_SERVERS, else the simulator started on demand) and the
+quillan.Client over them, and the failures it reports as one line."""
 
 from __future__ import annotations
 
 import contextlib
 import os
-import tempfile
+import warnings
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, BinaryIO, TextIO
+from typing import TYPE_CHECKING, TextIO
 
-from quillan._core import TdxClient
+from quillan.cli.output import visible
+from quillan.vocabulary import ENV_SERVERS, ServerAddress, parse_servers
 
 if TYPE_CHECKING:
     from quillan.client import Client
-from quillan.output import visible
+    from quillan.store import Store
 
-__all__ = [
-    "EXIT_ERROR",
-    "EXIT_USAGE",
-    "CliError",
-    "Progress",
-    "Session",
-    "download_report",
-    "file_error",
-    "shown_path",
-    "whole_file",
-]
+__all__ = ["EXIT_ERROR", "EXIT_USAGE", "CliError", "Run", "describe", "file_error", "shown_path"]
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -40,219 +31,133 @@ class CliError(Exception):
         self.status = status
 
 
-class Session:
-    """The server of a run: the one named by --server, or the simulator started on demand."""
+def shown_path(path: str | os.PathLike[str]) -> str:
+    """`path` as a person may read it: bytes that are not UTF-8 as \\xNN, control characters
+    escaped."""
+    return visible(os.fsencode(path).decode("utf-8", "backslashreplace"))
 
-    def __init__(self, server: tuple[str, int] | list[tuple[str, int]] | None, err: TextIO):
-        # --server may be given several times; the plain client uses the first, the
-        # quillan.Client all of them. Without it, the servers of QUILLAN_SERVERS.
-        servers = server if isinstance(server, list) else [server] if server is not None else []
-        if not servers and os.environ.get("QUILLAN_SERVERS", "").strip():
-            from quillan.client import parse_servers
 
+def file_error(path: str | os.PathLike[str], err: OSError) -> CliError:
+    """A CliError for a failure on the file `path` that names the file once."""
+    return CliError(f"{shown_path(path)}: {err.strerror or err}")
+
+
+def _in_words(err: BaseException) -> str:
+    """A transport failure in words, the module's own text at the end."""
+    text = str(err)
+    if text.startswith("failed to fill whole buffer"):
+        return (
+            "the server closed the connection in the middle of a reply (or sent a compressed reply "
+            f"that ends early): {text}"
+        )
+    if text.startswith("corrupt deflate stream"):
+        return f"the server sent a compressed reply that is not valid zlib data: {text}"
+    if isinstance(err, ConnectionResetError):
+        return f"the server reset the connection: {text}"
+    if isinstance(err, BrokenPipeError):
+        return f"the server had closed the connection: {text}"
+    if text.startswith("Connect failed"):
+        return f"cannot reach the server: {text}"
+    return text or type(err).__name__
+
+
+def describe(err: BaseException) -> str:
+    """What went wrong, in words: each server's failure of a request that failed on all."""
+    from quillan.client import ServersFailed
+
+    if isinstance(err, ServersFailed):
+        answers = "; ".join(f"{server}: {_in_words(e)}" for server, e in err.failures.items())
+        tries = "1 try" if err.tries == 1 else f"{err.tries} tries"
+        return f"{err.what} failed after {tries}: {answers}"
+    return _in_words(err)
+
+
+class Run:
+    """The context of one command: its streams, servers, Client and store."""
+
+    def __init__(
+        self,
+        servers: list[ServerAddress] | None,
+        out: TextIO,
+        err: TextIO,
+        *,
+        timeout: float = 10.0,
+        retries: int = 3,
+    ) -> None:
+        if not servers and os.environ.get(ENV_SERVERS, "").strip():
             try:
                 servers = parse_servers(None)
-            except ValueError as err_:
-                raise CliError(f"QUILLAN_SERVERS: {err_}") from None
-        self.servers = servers
-        self.server = servers[0] if servers else None
+            except ValueError as error:
+                raise CliError(f"{ENV_SERVERS}: {error}") from None
+        self.servers = list(servers or [])
+        self.out = out
         self.err = err
+        self.timeout = timeout
+        self.retries = retries
         self.announce = True  # say on stderr when the simulator stands in for --server
         self._stack = contextlib.ExitStack()
-        self._client: TdxClient | None = None
-        self._pooled: Client | None = None
+        self._client: Client | None = None
 
-    def __enter__(self) -> Session:
+    def __enter__(self) -> Run:
         return self
 
     def __exit__(self, *exc: object) -> None:
         if self._client is not None:
-            self._client.disconnect()
-        if self._pooled is not None:
-            self._pooled.close()
+            self._client.close()
         self._stack.close()
 
-    def address(self) -> tuple[str, int]:
-        if self.server is None:
+    def warn(self, text: str) -> None:
+        self.err.write(f"quillan: warning: {visible(' '.join(text.split()))}\n")
+        self.err.flush()
+
+    def addresses(self) -> list[ServerAddress]:
+        """The servers of the run; the simulator, started now, when none was given."""
+        if not self.servers:
             from quillan.sim import Server
 
             sim = self._stack.enter_context(Server())
             if self.announce:
                 self.err.write(f"quillan: no --server given: using the built-in simulator at {sim.address}\n")
                 self.err.flush()
-            self.server = (sim.host, sim.port)
-        return self.server
+            self.servers = [ServerAddress(sim.host, sim.port)]
+        return self.servers
 
-    def client(self) -> TdxClient:
-        """A TdxClient connected to the server of the run (connected on first use)."""
+    def client(self, pool: int = 1) -> Client:
+        """A quillan.Client over every server of the run, with `pool` connections."""
         if self._client is None:
-            host, port = self.address()
-            client = TdxClient()
-            try:
-                client.connect(host, port)
-            except ConnectionError as err:
-                raise CliError(f"cannot reach the server at {host}:{port}: {err}") from None
-            except (OSError, ValueError, OverflowError) as err:
-                raise CliError(self._in_words(err)) from None
-            self._client = client
-        return self._client
-
-    def pooled(self, pool: int = 1) -> Client:
-        """A quillan.Client over every server of the run (retries, fail-over, paging), with
-        `pool` connections."""
-        if self._pooled is None:
             from quillan.client import Client
 
-            if not self.servers:
-                self.servers = [self.address()]
-            self._pooled = Client(self.servers, pool=pool)
-        return self._pooled
+            self._client = Client(self.addresses(), timeout=self.timeout, retries=self.retries, pool=pool)
+        return self._client
 
     @contextlib.contextmanager
-    def exchange(self) -> Iterator[None]:
-        """Turns the failures that the client documents into a CliError in words."""
+    def network(self) -> Iterator[None]:
+        """Turns the failures of a request into a CliError in words."""
         try:
             yield
         except (OSError, ValueError, OverflowError) as err:
-            raise CliError(self._in_words(err)) from None
+            raise CliError(describe(err)) from None
 
-    def _in_words(self, err: Exception) -> str:
-        """What went wrong, in words, with the module's own text at the end."""
-        host, port = self.server or ("?", 0)
-        text = str(err)
-        if isinstance(err, ValueError) and text.startswith("Invalid address"):
-            return (
-                f"{text} (a server is a numeric IPv4 address a.b.c.d or an IPv6 address in brackets, "
-                "[::1], and a port; host names are not looked up)"
-            )
-        if isinstance(err, BlockingIOError):  # a send or receive that waited 10 s
-            return f"no answer from {host}:{port} within 10 s: {text}"
-        if text == "failed to fill whole buffer":
-            return (
-                "the server closed the connection in the middle of a reply "
-                f"(or sent a compressed reply that ends early): {text}"
-            )
-        if text == "corrupt deflate stream":
-            return f"the server sent a compressed reply that is not valid zlib data: {text}"
-        if isinstance(err, ConnectionResetError):
-            return f"the server at {host}:{port} reset the connection: {text}"
-        if isinstance(err, BrokenPipeError):
-            return f"the server at {host}:{port} had closed the connection: {text}"
-        if isinstance(err, OSError):
-            return f"talking to {host}:{port}: {text}"
-        return text
+    def store(self, path: str | None, *, must_exist: bool = True) -> Store:
+        """The store at `path` (default: $QUILLAN_STORE, else the user's data folder). A
+        reading command needs one that is there; only sync and import create one."""
+        from quillan.store import Store, default_store_path
 
-
-class Progress:
-    """A progress line on stderr, drawn only when stderr is a terminal."""
-
-    def __init__(self, err: TextIO, name: str, total: int | None, unit: str = "bytes"):
-        self.err, self.name, self.total, self.unit = err, name, total, unit
-        self.enabled = err.isatty()
-        self.tick = 0
-
-    def update(self, done: int) -> None:
-        if not self.enabled:
-            return
-        width = 30
-        if self.total:
-            filled = min(width, done * width // self.total)
-            bar = "#" * filled + "." * (width - filled)
-            tail = f"{done:,} / {self.total:,} {self.unit}"
-        else:  # no size known: a block that moves with every piece
-            self.tick += 1
-            at = self.tick % (width - 3)
-            bar = "." * at + "###" + "." * (width - 3 - at)
-            tail = f"{done:,} {self.unit}"
-        self.err.write(f"\r{self.name} [{bar}] {tail}")
-        self.err.flush()
-
-    def finish(self) -> None:
-        if self.enabled:
-            self.err.write("\n")
-            self.err.flush()
-
-
-def shown_path(path: str) -> str:
-    """`path` as a person may read it: bytes that are not UTF-8 as \\xNN, control characters
-    escaped."""
-    return visible(os.fsencode(path).decode("utf-8", "backslashreplace"))
-
-
-def file_error(path: str, err: OSError) -> CliError:
-    """A CliError for a failure on the file `path` that names the file once."""
-    return CliError(f"{shown_path(path)}: {err.strerror or err}")
-
-
-@contextlib.contextmanager
-def whole_file(path: str) -> Iterator[BinaryIO]:
-    """A binary file that appears at `path` whole or not at all.
-
-    The bytes go to a temporary file in the same folder, which replaces `path` only when the
-    block ends normally (flushed and synced first); on any exception, Ctrl-C included, it is
-    removed and `path` is left as it was. Failures of the file are CliErrors that name `path`.
-    """
-    folder = os.path.dirname(path) or "."
-    try:
-        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
-    except OSError as err:
-        raise file_error(path, err) from None
-    try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(fd, 0o666 & ~umask)  # the mode a plain open would give, not mkstemp's 0600
-        with open(fd, "wb") as sink:
-            try:
-                yield sink
-                sink.flush()
-                os.fsync(sink.fileno())
-            except OSError as err:
-                raise file_error(path, err) from None
+        folder = path if path is not None else default_store_path()
+        if must_exist and not os.path.isdir(folder):
+            raise CliError(f"no store at {shown_path(folder)} (quillan sync or quillan import creates one)")
         try:
-            os.replace(temporary, path)
-        except OSError as err:
-            raise file_error(path, err) from None
-        with contextlib.suppress(OSError):  # the rename is durable once the folder is synced
-            folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+            return Store(folder)
+        except ImportError as err:
+            raise CliError(str(err)) from None
+
+    @contextlib.contextmanager
+    def warnings_as_lines(self) -> Iterator[None]:
+        """RuntimeWarnings of the library (a file with impossible dates) as warning lines."""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", RuntimeWarning)
             try:
-                os.fsync(folder_fd)
+                yield
             finally:
-                os.close(folder_fd)
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(temporary)
-
-
-def download_report(
-    client: TdxClient,
-    filename: str,
-    sink: BinaryIO,
-    progress: Progress | None = None,
-    max_size: int = 1 << 30,
-) -> tuple[int, int]:
-    """Fetches `filename` piece by piece into `sink` (a binary file); returns (bytes, pieces).
-
-    The file ends at the first empty piece. Every piece must be as long as the server
-    announces, and the file no longer than `max_size` bytes: a server that breaks either rule
-    stops the download with a CliError (it could otherwise fill the disk). The offset is 32
-    bits wide, so a file cannot go past 4 GiB.
-    """
-    offset = pieces = 0
-    while True:
-        announced, piece = client.get_report_file(filename, offset)
-        if announced != len(piece):
-            raise CliError(
-                f"the server announced {announced:,} bytes for the piece of '{filename}' at offset "
-                f"{offset:,} and sent {len(piece):,}: download stopped"
-            )
-        if not piece:
-            return offset, pieces
-        if offset + len(piece) > max_size:
-            raise CliError(f"'{filename}' is larger than the limit of {max_size:,} bytes (--max-size)")
-        if offset + len(piece) > 0xFFFFFFFF + 1:
-            raise CliError(f"'{filename}' is larger than 4 GiB")
-        sink.write(piece)
-        offset += len(piece)
-        pieces += 1
-        if progress is not None:
-            progress.update(offset)
+                for warning in caught:
+                    self.warn(str(warning.message))
