@@ -8,7 +8,7 @@ prints microseconds per call, from request to result, of
 
   module  the TdxClient method: request frame, loopback round trip, inflate, decode, result
   python  the same exchange in plain Python (socket, zlib) with the test suite's plain-Python
-          decoders (tests/python/wire.py), which follow the module's decoding rules and so give
+          decoders (bench/plain_client.py), which follow the module's decoding rules and so give
           the same result for any body, cut or miscounted ones included: the fair comparison
 
 An empty response to the same request gives the round trip that every call pays; "net"
@@ -41,9 +41,11 @@ from quillan.sim.codec import pack_price as varint
 from quillan.sim.protocol import CMD_BARS, CMD_QUOTES, CMD_TRADES, Request
 from quillan.sim.server import SimServer
 
-# The test suite's plain-Python client: its requests and decoders.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
-import wire
+# The plain-Python client beside this script.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import plain_client as wire
+
+from quillan.sim.protocol import bars_request, quotes_request, trades_request
 
 # ---- responses -------------------------------------------------------------------------------
 
@@ -162,30 +164,30 @@ def main() -> int:
         raw.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
         stocks = [(i % 2, f"{600000 + i:06d}") for i in range(80)]
-        bars_request = wire.bars_request(9, 1, "600036", 0, 800)
-        quotes_request = wire.quotes_request(stocks)
-        trades_request = wire.trades_request(1, "600036", 0, 2000)
+        bars_frame = bars_request(9, 1, "600036", 0, 800)
+        quotes_frame = quotes_request(stocks)
+        trades_frame = trades_request(1, "600036", 0, 2000)
         cases: list[tuple[str, int, Callable[[], Any], Callable[[], Any], Callable[[], Any]]] = [
             (
                 "800 bars",
                 CMD_BARS,
                 lambda: client.get_security_bars(9, 1, "600036", 0, 800),
                 lambda: client.get_security_bars(9, 255, "600036", 0, 800),
-                lambda: wire.decode_bars(9, raw.exchange(bars_request)),
+                lambda: wire.decode_bars(9, raw.exchange(bars_frame)),
             ),
             (
                 "80 quotes",
                 CMD_QUOTES,
                 lambda: client.get_security_quotes(stocks),
                 lambda: client.get_security_quotes([(255, "600036")] * 80),
-                lambda: wire.decode_quotes(raw.exchange(quotes_request)),
+                lambda: wire.decode_quotes(raw.exchange(quotes_frame)),
             ),
             (
                 "2,000 trades",
                 CMD_TRADES,
                 lambda: client.get_transaction_data(1, "600036", 0, 2000),
                 lambda: client.get_transaction_data(255, "600036", 0, 2000),
-                lambda: wire.decode_trades(raw.exchange(trades_request)),
+                lambda: wire.decode_trades(raw.exchange(trades_frame)),
             ),
         ]
 
@@ -219,7 +221,7 @@ def main() -> int:
             "\nbody: decoded/compressed bytes. empty call: the module's call answered with an "
             "empty body\n(request + round trip). Every other column is request to result on "
             "loopback:\nmodule: the TdxClient method. python: socket + zlib + the plain-Python "
-            "decoder of the\ntests, which follows the module's rules (same results on any body). "
+            "decoder of\nbench/plain_client.py, which follows the module's rules (same results on any body). "
             "ratio = python / module.\nnet: python / module with the empty call's round trip "
             "taken off both; the round trip of\nthis loopback varies with how soon an idle CPU "
             "wakes (about 20 to 110 us seen here)."

@@ -1,7 +1,8 @@
-"""The client's side of the protocol in plain Python, for testing the simulator on raw sockets.
+"""A plain-Python client of the quote-server protocol: the benchmark's point of comparison.
 
-Request builders and body decoders written from the protocol's layouts, independent of the
-simulator's encoders; the decoders return what the module's methods return.
+A raw socket (set-up, framing, zlib) and decoders of the three market-data bodies written from
+the protocol's layouts, following the module's decoding rules, so that for any body they give
+what the module's methods give. The requests are the simulator's (`quillan.sim.protocol`).
 """
 
 from __future__ import annotations
@@ -11,66 +12,8 @@ import socket
 import struct
 import zlib
 
+from quillan.sim.protocol import SETUP_REQUESTS
 from quillan.sim.server import recv_exact
-
-SETUP = [
-    bytes.fromhex("0C 02 18 93 00 01 03 00 03 00 0D 00 01"),
-    bytes.fromhex("0C 02 18 94 00 01 03 00 03 00 0D 00 02"),
-    bytes.fromhex(
-        "0C 03 18 99 00 01 20 00 20 00 DB 0F D5 D0 C9 CC D6 A4 A8 AF 00 00 00 8F C2 25 40 13 00 00"
-        " D5 00 C9 CC BD F0 D7 EA 00 00 00 02"
-    ),
-]
-
-
-def code6(code: str) -> bytes:
-    return code.encode()[:6].ljust(6, b"\0")
-
-
-def frame(prefix: str, command: int, params: bytes) -> bytes:
-    length = len(params) + 2
-    return bytes.fromhex(prefix) + struct.pack("<HHH", length, length, command) + params
-
-
-def bars_request(category: int, market: int, code: str, start: int, count: int) -> bytes:
-    params = struct.pack("<H", market) + code6(code) + struct.pack("<HHHH", category, 1, start, count)
-    return frame("0C 01 08 64 01 01", 0x052D, params + bytes(10))
-
-
-def quotes_request(stocks: list[tuple[int, str]]) -> bytes:
-    entries = b"".join(bytes([m]) + code6(c) for m, c in stocks)
-    return frame("0C 01 20 63 00 02", 0x053E, struct.pack("<H6xH", 5, len(stocks)) + entries)
-
-
-def trades_request(market: int, code: str, start: int, count: int) -> bytes:
-    return frame(
-        "0C 17 08 01 01 01",
-        0x0FC5,
-        struct.pack("<H", market) + code6(code) + struct.pack("<HH", start, count),
-    )
-
-
-def xdxr_request(market: int, code: str) -> bytes:
-    return frame("0C 1F 18 76 00 01", 0x000F, struct.pack("<HB", 1, market) + code6(code))
-
-
-def finance_request(market: int, code: str) -> bytes:
-    return frame("0C 1F 18 76 00 01", 0x0010, struct.pack("<HB", 1, market) + code6(code))
-
-
-def company_index_request(market: int, code: str) -> bytes:
-    return frame("0C 0F 10 9B 00 01", 0x02CF, struct.pack("<H", market) + code6(code) + bytes(4))
-
-
-def company_text_request(market: int, code: str, filename: str, start: int, length: int) -> bytes:
-    name = filename.encode()[:80].ljust(80, b"\0")
-    params = struct.pack("<H", market) + code6(code) + bytes(2) + name + struct.pack("<III", start, length, 0)
-    return frame("0C 07 10 9C 00 01", 0x02D0, params)
-
-
-def report_request(filename: str, offset: int) -> bytes:
-    name = filename.encode()[:100].ljust(100, b"\0")
-    return frame("0C 12 34 00 00 00", 0x06B9, struct.pack("<II", offset, 30000) + name)
 
 
 class RawClient:
@@ -79,7 +22,7 @@ class RawClient:
     def __init__(self, host: str, port: int, setup: bool = True):
         self.sock = socket.create_connection((host, port), timeout=10)
         if setup:
-            for packet in SETUP:
+            for packet in SETUP_REQUESTS:
                 self.exchange(packet)
 
     def recv_exact(self, n: int) -> bytes:
@@ -271,71 +214,3 @@ def decode_trades(body: bytes) -> list[dict]:
              "buyorsell": buyorsell}
         )  # fmt: skip
     return trades
-
-
-def decode_xdxr(body: bytes) -> list[dict]:
-    from quillan.sim.universe import EVENT_NAMES
-
-    out: list[dict] = []
-    if len(body) < 11:
-        return out
-    at = 11
-    for _ in range(struct.unpack_from("<H", body, 9)[0]):
-        if at + 29 > len(body):
-            break
-        date, category = struct.unpack_from("<IB", body, at + 8)
-        floats = struct.unpack_from("<4f", body, at + 13)
-        raws = struct.unpack_from("<4I", body, at + 13)
-        e = {"year": date // 10000, "month": date % 10000 // 100, "day": date % 100, "category": category,
-             "name": EVENT_NAMES.get(category, "未知")}  # fmt: skip
-        if category == 1:
-            e.update(zip(("fenhong", "peigujia", "songzhuangu", "peigu"), floats, strict=True))
-        elif category in (11, 12):
-            e["suogu"] = floats[2]
-        elif category in (13, 14):
-            e.update(xingquanjia=floats[0], fenshu=floats[2])
-        else:
-            shares = [decode_volume(v) if v else 0.0 for v in raws]
-            keys = ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben")
-            e.update(zip(keys, shares, strict=True))
-        out.append(e)
-        at += 29
-    return out
-
-
-def decode_finance(market: int, code: str, body: bytes) -> dict:
-    from quillan.sim.universe import FINANCE_KEYS, FINANCE_UNSCALED
-
-    if len(body) < 141:
-        return {}
-    (liutong,) = struct.unpack_from("<f", body, 9)
-    province, industry, updated, ipo = struct.unpack_from("<HHII", body, 13)
-    out = {"market": market, "code": code, "liutongguben": liutong * 10000.0, "province": province,
-           "industry": industry, "updated_date": updated, "ipo_date": ipo}  # fmt: skip
-    for key, value in zip(FINANCE_KEYS, struct.unpack_from("<29f", body, 25), strict=True):
-        out[key] = value if key in FINANCE_UNSCALED else value * 10000.0
-    return out
-
-
-def decode_company_index(body: bytes) -> list[dict]:
-    if len(body) < 154:
-        return []
-    count = min(struct.unpack_from("<H", body)[0], (len(body) - 2) // 152)
-    out = []
-    for at in range(2, 2 + 152 * count, 152):
-        title = body[at : at + 64].split(b"\0", 1)[0].decode("gb18030", "replace")
-        filename = body[at + 64 : at + 144].split(b"\0", 1)[0].decode("utf-8", "replace")
-        start, length = struct.unpack_from("<II", body, at + 144)
-        out.append({"name": title, "filename": filename, "start": start, "length": length})
-    return out
-
-
-def decode_company_text(body: bytes) -> str:
-    if len(body) < 12:
-        return ""
-    (size,) = struct.unpack_from("<H", body, 10)
-    return body[12 : 12 + size].decode("gb18030", "replace")
-
-
-def decode_report(body: bytes) -> tuple[int, bytes]:
-    return (0, b"") if len(body) < 4 else (struct.unpack_from("<I", body)[0], body[4:])

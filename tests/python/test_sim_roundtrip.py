@@ -28,7 +28,7 @@ def same(got, expected):
 
 
 class TestBars:
-    @pytest.mark.parametrize("category", range(13))
+    @pytest.mark.parametrize("category", [*range(13), 300])
     @pytest.mark.parametrize("security", SECURITIES + [UNKNOWN])
     def test_every_category(self, sim_client, category, security):
         args = (category, *security, 0, 800)
@@ -89,8 +89,12 @@ class TestCompany:
             )
             assert text == data.company_text(*security, entry["name"]) != ""
 
-    def test_whole_file(self, sim_client):
-        args = (1, "600036", "600036.txt", 0, 4294967295)
+    @pytest.mark.parametrize(
+        "filename, start, length",
+        [("600036.txt", 0, 0xFFFFFFFF), ("600036.txt", 0xFFFFFFFF, 10), ("600519.txt", 0, 100), ("", 0, 10)],
+    )
+    def test_text_ranges(self, sim_client, filename, start, length):
+        args = (1, "600036", filename, start, length)
         assert sim_client.get_company_info_content(*args) == data.company_info_content(*args)
 
 

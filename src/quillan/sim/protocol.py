@@ -26,7 +26,19 @@ from quillan.sim.codec import (
     uses_minute_layout,
 )
 
-__all__ = ["FRAME_HEAD", "Request", "respond"]
+__all__ = [
+    "FRAME_HEAD",
+    "SETUP_REQUESTS",
+    "Request",
+    "answer_body",
+    "bars_request",
+    "quotes_request",
+    "report_request",
+    "request_frame",
+    "respond",
+    "trades_request",
+    "xdxr_request",
+]
 
 FRAME_HEAD = 10  # prefix and the two length fields
 
@@ -252,3 +264,45 @@ def respond(frame: bytes) -> bytes:
     """The whole response to one request frame: header and (maybe compressed) body."""
     req = Request(frame)
     return frame_response(answer_body(frame), req.command or 0, frame[:6])
+
+
+# Requests as a client sends them, for tools and tests that drive the simulator on a raw socket:
+# each puts its fields where the handlers above read them.
+
+
+def request_frame(command: int, params: bytes = b"", prefix: bytes = b"\x0c\x01\x00\x00\x00\x00") -> bytes:
+    """A request frame: the 6-byte prefix, the u16 length L of the rest twice, then L bytes,
+    the u16 command and its parameters."""
+    length = len(params) + 2
+    return prefix[:6].ljust(6, b"\0") + struct.pack("<HHH", length, length, command) + params
+
+
+SETUP_REQUESTS = (
+    request_frame(CMD_SETUP, b"\x01"),
+    request_frame(CMD_SETUP, b"\x02"),
+    request_frame(CMD_SETUP_INFO, bytes(30)),
+)
+
+
+def bars_request(category: int, market: int, code: str, start: int, count: int) -> bytes:
+    params = _u16(market) + pack_code(code) + struct.pack("<HHHH", category, 1, start, count) + bytes(10)
+    return request_frame(CMD_BARS, params)
+
+
+def quotes_request(stocks: list[tuple[int, str]]) -> bytes:
+    entries = b"".join(bytes([market]) + pack_code(code) for market, code in stocks)
+    return request_frame(CMD_QUOTES, struct.pack("<H6xH", 5, len(stocks)) + entries)
+
+
+def trades_request(market: int, code: str, start: int, count: int) -> bytes:
+    return request_frame(CMD_TRADES, _u16(market) + pack_code(code) + struct.pack("<HH", start, count))
+
+
+def xdxr_request(market: int, code: str) -> bytes:
+    return request_frame(CMD_XDXR, struct.pack("<HB", 1, market) + pack_code(code))
+
+
+def report_request(filename: str, offset: int) -> bytes:
+    return request_frame(
+        CMD_REPORT, struct.pack("<II", offset, 30000) + filename.encode()[:100].ljust(100, b"\0")
+    )
