@@ -20,6 +20,8 @@ void register_arrow_export(PyObject* module);
 
 // connection.cpp: the Connection type.
 void register_connection(PyObject* module);
+// probe.cpp: probe_servers.
+void register_probe(PyObject* module);
 
 // Adds a module function (`def` must outlive the module: a static table). Its __module__ reads
 // "quillan._columnar".

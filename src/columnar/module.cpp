@@ -35,6 +35,7 @@ PyRef create_module() {
     register_files(module.get());
     register_arrow_export(module.get());
     register_connection(module.get());
+    register_probe(module.get());
     return module;
 }
 

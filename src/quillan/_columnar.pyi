@@ -10,6 +10,7 @@ __all__ = [
     "Connection",
     "export_arrow_schema",
     "export_arrow_stream",
+    "probe_servers",
     "read_bar_columns",
     "read_bar_files",
 ]
@@ -65,3 +66,6 @@ class Connection:
         self, market: int, code: str, filename: str, start: int, length: int
     ) -> str: ...
     def get_report_file(self, filename: str, offset: int) -> tuple[int, bytes]: ...
+
+def probe_servers(servers: Sequence[tuple[str, int]]) -> list[tuple[str, int, int]]:
+    """(ip, port, latency_ms) of each server, fastest first; 9999 when unreachable."""

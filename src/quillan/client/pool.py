@@ -41,7 +41,7 @@ class Probe:
 def probe(servers: Sequence[ServerAddress]) -> list[Probe]:
     """Looks up each server's name (once) and times a TCP connect to each, all at once (2 s at
     most); the results in the order of `servers`."""
-    from quillan._core import ping_servers
+    from quillan._columnar import probe_servers
 
     resolved: list[ServerAddress | None] = []
     notes: list[str] = []
@@ -53,7 +53,7 @@ def probe(servers: Sequence[ServerAddress]) -> list[Probe]:
             resolved.append(None)
             notes.append(f"host name not found: {err.strerror or err}")
     probes = [(f"[{r.host}]" if ":" in r.host else r.host, r.port) for r in resolved if r is not None]
-    latency = {(host, port): ms for host, port, ms in ping_servers(probes)} if probes else {}
+    latency = {(host, port): ms for host, port, ms in probe_servers(probes)} if probes else {}
     found = []
     for server, numeric, note in zip(servers, resolved, notes, strict=True):
         ms = UNREACHABLE
