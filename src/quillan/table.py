@@ -45,6 +45,11 @@ def _as_column(name: str, values: npt.ArrayLike) -> np.ndarray:
     return array
 
 
+def _cell(value: Any) -> str:
+    """A value as `repr` shows it: floats in their shortest exact form, times in ISO form."""
+    return repr(float(value)) if isinstance(value, np.floating) else str(value)
+
+
 class Table:
     """Equal-length named columns in a fixed order.
 
@@ -101,12 +106,57 @@ class Table:
                 return self._columns[key]
             except KeyError:
                 raise KeyError(f"no column {key!r}; the columns are {', '.join(self._columns)}") from None
-        return Table({name: array[key] for name, array in self._columns.items()}, tz=self._tz)
+        return self._rows(key)
 
     def __repr__(self) -> str:
+        """The shape and dtypes, then the first and last rows (five each) and as many columns
+        as fit in a hundred characters."""
         kinds = ", ".join(f"{name}: {array.dtype}" for name, array in self._columns.items())
         zone = f", tz={self._tz!r}" if self._tz else ""
-        return f"<quillan.Table {len(self)} rows ({kinds}){zone}>"
+        head = f"<quillan.Table {len(self)} row{'' if len(self) == 1 else 's'} ({kinds}){zone}>"
+        if not self._columns or not len(self):
+            return head
+        n = len(self)
+        rows = list(range(n)) if n <= 10 else [*range(5), -1, *range(n - 5, n)]
+        lines: list[list[str]] = []
+        for name, array in self._columns.items():
+            cells = [name, *("…" if i < 0 else _cell(array[i]) for i in rows)]
+            lines.append(cells)
+        shown: list[list[str]] = []
+        width = 0
+        for cells in lines:
+            wide = max(len(c) for c in cells)
+            if shown and width + wide + 2 > 100:
+                break
+            shown.append([c.rjust(wide) for c in cells])
+            width += wide + 2
+        more = len(lines) - len(shown)
+        text = ["  ".join(parts).rstrip() for parts in zip(*shown, strict=True)]
+        if more:
+            text[0] += f"  … {more} more column{'s' if more > 1 else ''}"
+        return "\n".join([head, *text])
+
+    def head(self, n: int = 5) -> Table:
+        """The first `n` rows."""
+        return self._rows(slice(0, max(0, n)))
+
+    def tail(self, n: int = 5) -> Table:
+        """The last `n` rows."""
+        return self._rows(slice(max(0, len(self) - max(0, n)), None))
+
+    def _rows(self, key: slice | npt.NDArray[Any]) -> Table:
+        return Table({name: array[key] for name, array in self._columns.items()}, tz=self._tz)
+
+    def row(self, i: int) -> dict[str, Any]:
+        """Row `i` (from the end when negative) as a dict of its values, column by column;
+        IndexError beyond the rows."""
+        n = len(self)
+        if not -n <= i < n:
+            raise IndexError(f"row {i} of a Table of {n} rows")
+        return {
+            name: array[i].item() if array.dtype.kind != "O" else array[i]
+            for name, array in self._columns.items()
+        }
 
     def equals(self, other: Table) -> bool:
         """True when both have the same names, dtypes, time zone and values (NaN equal to NaN)."""

@@ -257,12 +257,6 @@ class TestErrors:
                 "Connect failed: ",
             ),
             (["report", "reports/none", "--server", "SIM"], 1, "the server has no file 'reports/none'"),
-            (
-                ["bars", "0:999999", "--server", "SIM"],
-                1,
-                "the server has no 1d bars of sz999999 in this range",
-            ),
-            (["finance", "1:000001", "--server", "SIM"], 1, "the server has no finance summary of sh000001"),
             (["company", "600036", "99", "--server", "SIM"], 1, "no section 99 in the company information"),
             (["day", "/no/such/file.day"], 1, "/no/such/file.day: no such file"),
             (["minute", "/"], 1, "/: is a directory"),
@@ -281,12 +275,6 @@ class TestErrors:
         assert out.returncode == status, out.stderr
         assert out.stderr.count("\n") == 1 and out.stderr.startswith("quillan: error: ")
         assert message in out.stderr and out.stdout == ""
-
-    def test_a_quote_that_is_missing_keeps_its_row_and_is_named(self, sim):
-        out = run("quotes", "600036", "sh609999", "--server", sim.address, "--json")
-        rows = json.loads(out.stdout)
-        assert [r["code"] for r in rows] == ["600036", "609999"] and rows[1]["price"] is None
-        assert out.returncode == 1 and "1 of 2 securities had no quote: sh609999" in out.stderr
 
 
 class TestFileNames:

@@ -194,6 +194,8 @@ class TestQuery:
         pd.testing.assert_frame_equal(got, want, check_dtype=False)
 
     def test_empty_store_has_every_view(self, tmp_path):
+        (tmp_path / "empty").mkdir()
+        (tmp_path / "empty" / "sync.json").write_text("{}")
         store = Store(tmp_path / "empty")
         for view in ("bars", "xdxr", "factors", "bars_adjusted"):
             assert len(store.sql(f"SELECT * FROM {view}")) == 0
@@ -284,6 +286,7 @@ def test_a_store_of_the_earlier_daily_layout_is_refused(tmp_path):
 
 
 def test_second_writer_says_the_store_is_busy(tmp_path):
+    write_terminal(tmp_path / "t", 1)
     store = Store(tmp_path / "store", lock_timeout=0.2)
     code = (
         "import sys, time; from quillan.store import Store\n"
@@ -297,7 +300,7 @@ def test_second_writer_says_the_store_is_busy(tmp_path):
     try:
         assert holder.stdout.readline().strip() == "locked"
         with pytest.raises(StoreBusyError, match=f"pid {holder.pid}"):
-            store.import_terminal(tmp_path, progress=False)
+            store.import_terminal(tmp_path / "t", progress=False)
     finally:
         holder.kill()
         holder.wait()

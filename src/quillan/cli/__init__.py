@@ -105,8 +105,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     except CliError as e:
         return _fail(err, str(e), e.status)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         err.write("\n")
+        if str(stop):  # a sync or an import says how far it got
+            err.write(f"quillan: interrupted: {stop}\n")
+        err.flush()
         return 130
 
 

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import warnings
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, TextIO
 
@@ -135,6 +134,8 @@ class Run:
         """Turns the failures of a request into a CliError in words."""
         try:
             yield
+        except BrokenPipeError:  # the reader of stdout went away: not a failure of the request
+            raise
         except (OSError, ValueError, OverflowError) as err:
             raise CliError(describe(err)) from None
 
@@ -144,20 +145,11 @@ class Run:
         from quillan.store import Store, default_store_path
 
         folder = path if path is not None else default_store_path()
-        if must_exist and not os.path.isdir(folder):
-            raise CliError(f"no store at {shown_path(folder)} (quillan sync or quillan import creates one)")
         try:
-            return Store(folder)
+            store = Store(folder)
         except ImportError as err:
             raise CliError(str(err)) from None
-
-    @contextlib.contextmanager
-    def warnings_as_lines(self) -> Iterator[None]:
-        """RuntimeWarnings of the library (a file with impossible dates) as warning lines."""
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", RuntimeWarning)
-            try:
-                yield
-            finally:
-                for warning in caught:
-                    self.warn(str(warning.message))
+        if must_exist and not store.exists:
+            raise CliError(f"no store at {shown_path(folder)} (quillan sync or quillan import creates one)")
+        store.waiting = self.warn
+        return store

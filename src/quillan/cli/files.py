@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import warnings
+
+import numpy as np
 
 from quillan.bars import read_bars
 from quillan.cli import output
@@ -15,6 +19,7 @@ __all__ = ["day", "minute"]
 
 # The kind of bar file that an extension names, and the command that reads it.
 FILE_KINDS = {".day": ("daily", "day"), ".lc1": ("minute", "minute"), ".lc5": ("minute", "minute")}
+RECORD_SIZE = 32  # bytes of one bar, in every kind of file
 
 
 def _read(path: str, command: str, kind: str, run: Run, scale: float | None = None) -> Table:
@@ -25,11 +30,20 @@ def _read(path: str, command: str, kind: str, run: Run, scale: float | None = No
         raise CliError(f"{shown_path(path)} is a {named[0]} bar file: read it with 'quillan {named[1]}'")
     if os.path.isdir(path):  # the reader would fail with "Cannot mmap file": say what it is
         raise CliError(f"{shown_path(path)}: is a directory")
+    label = "daily bar (.day)" if command == "day" else "minute bar (.lc1 or .lc5)"
+    with contextlib.suppress(OSError):  # the reader says what is wrong with a file it cannot open
+        size = os.stat(path).st_size
+        if size % RECORD_SIZE:
+            raise CliError(
+                f"not a {label} file: {shown_path(path)} holds {size:,} bytes, no whole number of "
+                f"{RECORD_SIZE}-byte records"
+            )
     if kind != "day" and extension in (".lc1", ".lc5"):
         kind = extension[1:]
     try:
-        with run.warnings_as_lines():
-            return read_bars(path, kind=kind, scale=scale)  # type: ignore[arg-type]
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", RuntimeWarning)
+            table = read_bars(path, kind=kind, scale=scale)  # type: ignore[arg-type]
     except FileNotFoundError:
         raise CliError(f"{shown_path(path)}: no such file") from None
     except ValueError as err:  # not a bar file of this kind
@@ -38,11 +52,18 @@ def _read(path: str, command: str, kind: str, run: Run, scale: float | None = No
         if err.filename is not None:
             raise file_error(path, err) from None
         raise CliError(f"{shown_path(path)}: {err}") from None
+    impossible = int(np.isnat(table["datetime"]).sum())
+    if impossible * 2 > len(table):  # garbage with a few dates that happen to be possible
+        raise CliError(
+            f"not a {label} file: {impossible:,} of {len(table):,} records of {shown_path(path)} have "
+            "impossible dates"
+        )
+    for warning in caught:
+        run.warn(str(warning.message))
+    return table
 
 
 def _show(table: Table, last: int, args: argparse.Namespace, run: Run) -> None:
-    if not len(table):
-        raise CliError(f"{shown_path(args.file)} holds no bars")
     if last:
         table = table[max(0, len(table) - last) :]
     output.write_table(table, args.format, run.out, titles=BAR_TITLES)

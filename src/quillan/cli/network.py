@@ -9,10 +9,9 @@ import sys
 
 from quillan.atomic import whole_file
 from quillan.cli import output
-from quillan.cli.context import EXIT_USAGE, CliError, Run, file_error, shown_path
+from quillan.cli.context import EXIT_USAGE, CliError, Run, file_error
 from quillan.progress import Progress
 from quillan.table import Table
-from quillan.vocabulary import Security
 
 __all__ = ["bars", "company", "finance", "ping", "quotes", "report", "ticks", "xdxr"]
 
@@ -23,12 +22,9 @@ TICK_TITLES = {"vol": "vol (lots)"}
 FINANCE_UNSCALED = ("gudongrenshu", "meigujingzichan")
 
 
-def _nothing(what: str, security: Security) -> CliError:
-    return CliError(f"the server has no {what} of {security} (unknown security?)")
-
-
 def bars(args: argparse.Namespace, run: Run) -> None:
-    """Bars of one security, from the servers or, with --store, from a store."""
+    """Bars of one security, from the servers or, with --store, from a store; a range without
+    bars prints the heading alone."""
     if args.as_of is not None and args.adjust is None:
         raise CliError("--as-of anchors adjusted prices: give --adjust too", EXIT_USAGE)
     count = args.count
@@ -38,22 +34,16 @@ def bars(args: argparse.Namespace, run: Run) -> None:
     if args.store is not None:
         if args.offset:
             raise CliError("--offset counts back from a server's newest bar: not with --store", EXIT_USAGE)
-        store = run.store(args.store)
-        table = store.bars(args.security, args.freq, **where)
-        source = f"the store {shown_path(store.path)} has no"
+        table = run.store(args.store).bars(args.security, args.freq, **where)
     else:
         with run.network(), Progress(None, str(args.security), unit="bars", stream=run.err) as bar:
-            table = run.client().bars(
-                args.security, args.freq, offset=args.offset, progress=bar.update, **where
-            )
-        source = "the server has no"
-    if not len(table) and count != 0:
-        raise CliError(f"{source} {args.freq} bars of {args.security} in this range (unknown security?)")
+            client = run.client()
+            table = client.bars(args.security, args.freq, offset=args.offset, progress=bar.update, **where)
     output.write_table(table, args.format, run.out, titles=BAR_TITLES)
 
 
 def quotes(args: argparse.Namespace, run: Run) -> None:
-    """One row per security asked; those the server sent no quote for are named after it."""
+    """One row per security asked; a warning names those the server sent no quote for."""
     with run.network():
         table = run.client().quotes(args.securities)
     output.write_table(table, args.format, run.out, titles=QUOTE_TITLES)
@@ -61,30 +51,28 @@ def quotes(args: argparse.Namespace, run: Run) -> None:
     if missing:
         run.out.flush()
         names = ", ".join(str(s) for s in missing[:10]) + (", ..." if len(missing) > 10 else "")
-        raise CliError(f"{len(missing)} of {len(args.securities)} securities had no quote: {names}")
+        run.warn(f"{len(missing)} of {len(args.securities)} securities had no quote: {names}")
 
 
 def ticks(args: argparse.Namespace, run: Run) -> None:
     with run.network():
         table = run.client().ticks(args.security, count=args.count, offset=args.offset)
-    if not len(table) and args.count:
-        raise _nothing("trades", args.security)
     output.write_table(table, args.format, run.out, titles=TICK_TITLES)
 
 
 def xdxr(args: argparse.Namespace, run: Run) -> None:
     with run.network():
         table = run.client().xdxr(args.security)
-    if not len(table):
-        raise _nothing("ex-rights records", args.security)
     output.write_table(table, args.format, run.out)
 
 
 def finance(args: argparse.Namespace, run: Run) -> None:
+    """The summary as a key/value table (CSV: one row; JSON: an object); none: the heading."""
     with run.network():
         table = run.client().finance(args.security)
     if not len(table):
-        raise _nothing("finance summary", args.security)
+        output.write_table(table, args.format, run.out)
+        return
     (record,) = (dict(zip(table.columns, row, strict=True)) for row in output.rows_of(table))
     times = output.float32_times(10000)
     shown = {
@@ -99,15 +87,12 @@ def company(args: argparse.Namespace, run: Run) -> None:
     with run.network():
         if args.section is None:
             index = client.company_index(args.security)
-        else:
-            section = int(args.section) if args.section.isascii() and args.section.isdigit() else args.section
-            chosen = client.company(args.security, section)
-    if args.section is None:
-        if not len(index):
-            raise _nothing("company information", args.security)
-        numbered = Table({"#": range(1, len(index) + 1), **index.to_numpy()})
-        output.write_table(numbered, args.format, run.out)
-        return
+            output.write_table(
+                Table({"#": range(1, len(index) + 1), **index.to_numpy()}), args.format, run.out
+            )
+            return
+        section = int(args.section) if args.section.isascii() and args.section.isdigit() else args.section
+        chosen = client.company(args.security, section)
     fields = {
         "market": args.security.market,
         "code": args.security.code,

@@ -77,8 +77,6 @@ def sync(args: argparse.Namespace, run: Run) -> None:
 
 
 def import_(args: argparse.Namespace, run: Run) -> None:
-    if not os.path.isdir(args.path):
-        raise CliError(f"{shown_path(args.path)}: no such folder")
     store = run.store(args.store, must_exist=False)
     with _storing():
         report = store.import_terminal(args.path, progress=run.err.isatty())

@@ -9,7 +9,7 @@ and `store` (the Store that ties them together).
 
 from quillan.store.files import StoreBusyError, default_store_path
 from quillan.store.layout import FREQS
-from quillan.store.report import SyncReport
+from quillan.store.report import Interrupted, SyncReport
 from quillan.store.store import Store
 
-__all__ = ["FREQS", "Store", "StoreBusyError", "SyncReport", "default_store_path"]
+__all__ = ["FREQS", "Interrupted", "Store", "StoreBusyError", "SyncReport", "default_store_path"]

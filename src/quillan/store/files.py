@@ -16,7 +16,7 @@ import errno
 import fcntl
 import os
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -64,6 +64,18 @@ class Layout:
     def lock(self) -> Path:
         return self.root / ".lock"
 
+    def exists(self) -> bool:
+        """Whether a store is there: its folder, holding a file or folder that only a store
+        writes (an empty folder, or any other, is no store)."""
+        return any(os.path.lexists(self.root / name) for name in (*DATA_KINDS, "sync.json", ".lock"))
+
+    def require(self) -> None:
+        """FileNotFoundError unless a store is there."""
+        if not self.exists():
+            raise FileNotFoundError(
+                errno.ENOENT, f"no store at {self.root} (sync or import creates one)", str(self.root)
+            )
+
     def symbols(self, kind: str) -> set[str]:
         """The symbols that have a folder of `kind` ("xdxr" or "factors")."""
         return {folder.name.removeprefix("symbol=") for folder in (self.root / kind).glob("symbol=*")}
@@ -80,10 +92,11 @@ class Layout:
 
 
 @contextlib.contextmanager
-def locked(layout: Layout, timeout: float) -> Iterator[None]:
+def locked(layout: Layout, timeout: float, waiting: Callable[[str], object] | None = None) -> Iterator[None]:
     """Holds the store's lock file for the block: a second writer waits up to `timeout`
-    seconds, then raises StoreBusyError naming the process that holds it. The holder writes its
-    pid into the file and removes what a killed writer left behind."""
+    seconds, saying so at once through `waiting` (if given), then raises StoreBusyError naming
+    the process that holds it. The holder writes its pid into the file and removes what a
+    killed writer left behind."""
     layout.root.mkdir(parents=True, exist_ok=True)
     fd = os.open(layout.lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
     try:
@@ -95,8 +108,14 @@ def locked(layout: Layout, timeout: float) -> Iterator[None]:
             except OSError as err:
                 if err.errno not in (errno.EAGAIN, errno.EACCES):
                     raise
+                holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip() or "unknown"
+                if waiting is not None:
+                    waiting(
+                        f"the store {layout.root} is busy: another process (pid {holder}) is writing to it; "
+                        f"waiting up to {timeout:g} s"
+                    )
+                    waiting = None
                 if time.monotonic() >= deadline:
-                    holder = os.pread(fd, 32, 0).decode("ascii", "replace").strip() or "unknown"
                     raise StoreBusyError(
                         f"the store {layout.root} is busy: another process (pid {holder}) is writing "
                         f"to it; waited {timeout:g} s"

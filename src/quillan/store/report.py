@@ -7,7 +7,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Generic, TypeVar
 
-__all__ = ["Batches", "SyncReport"]
+__all__ = ["Batches", "Interrupted", "SyncReport"]
 
 Item = TypeVar("Item")
 
@@ -29,6 +29,15 @@ class SyncReport:
     def summary(self) -> str:
         """``"3 updated, 5 unchanged, 1 failed"``."""
         return f"{len(self.written)} updated, {len(self.unchanged)} unchanged, {len(self.failed)} failed"
+
+
+class Interrupted(KeyboardInterrupt):
+    """A sync or an import that Ctrl-C stopped: every step it finished is kept, and running it
+    again finishes the job. `done` of `total` steps were finished; `report` says what they did."""
+
+    def __init__(self, what: str, done: int, total: int, unit: str, report: SyncReport) -> None:
+        super().__init__(f"{what} {done:,} of {total:,} {unit}; run again to finish")
+        self.done, self.total, self.report = done, total, report
 
 
 class Batches(Generic[Item]):

@@ -16,8 +16,9 @@ finishes the job.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -58,13 +59,18 @@ class Store:
     ``Store(path=None, *, lock_timeout=30.0)``: without a path, ``$QUILLAN_STORE``, else
     ``quillan`` in the user's data folder. Writing (``sync``, ``import_terminal``,
     ``write_bars``) takes the store's lock file; a second writer waits up to ``lock_timeout``
-    seconds, then raises StoreBusyError. Reading needs no lock: files are replaced whole.
-    Needs the ``store`` extra (pyarrow and DuckDB).
+    seconds (calling ``waiting(message)`` at once, when set), then raises StoreBusyError.
+    Reading needs no lock: files are replaced whole. Only writing creates a store: reading one
+    that is not there (``bars``, ``xdxr``, ``sql``, ``connect``) raises FileNotFoundError.
+    Ctrl-C stops a sync or an import at once with `quillan.store.Interrupted`, keeping what it
+    finished. Needs the ``store`` extra (pyarrow and DuckDB).
     """
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *, lock_timeout: float = 30.0) -> None:
         self.path = Path(path) if path is not None else default_store_path()
         self.lock_timeout = lock_timeout
+        # Called with a message when a writer has to wait for another process's lock.
+        self.waiting: Callable[[str], object] | None = None
         pyarrow()  # a missing extra fails here, not halfway through a sync
         import_optional("duckdb", "quillan.Store", "store")
         self._layout = Layout(self.path)
@@ -86,9 +92,14 @@ class Store:
     def __repr__(self) -> str:
         return f"quillan.Store({str(self.path)!r})"
 
+    @property
+    def exists(self) -> bool:
+        """Whether a store is there (a sync or an import has written to the folder)."""
+        return self._layout.exists()
+
     @contextlib.contextmanager
     def _writing(self) -> Iterator[Writer]:
-        with locked(self._layout, self.lock_timeout):
+        with locked(self._layout, self.lock_timeout, self.waiting):
             writer = Writer(self._layout)
             try:
                 yield writer
@@ -127,6 +138,7 @@ class Store:
             raise ValueError("as_of anchors adjusted prices: give adjust='forward' or 'backward' too")
         if count is not None and (isinstance(count, bool) or not isinstance(count, int) or count < 0):
             raise ValueError(f"count must be 0 or more, not {count!r}")
+        self._layout.require()
         series = read_series(
             self._layout.bars(freq, bucket_of(market, target.code, freq)), market, target.code
         )
@@ -155,6 +167,7 @@ class Store:
         """The stored ex-rights records of one security, in `Client.xdxr`'s columns; no rows
         when none are stored."""
         target = parse_security(security)
+        self._layout.require()
         stored = read_parquet(self._layout.xdxr(market_name(target) + target.code))
         if stored is None:
             from quillan.adjust import XDXR_VALUE_KEYS
@@ -228,20 +241,30 @@ class Store:
         ``threads`` buckets at a time (by default one per processor, at most 8). Files that
         fail are listed in the result with their error; the others are imported."""
         root = Path(path)
+        if not root.exists():
+            raise FileNotFoundError(errno.ENOENT, "no such folder", str(root))
         if not root.is_dir():
-            raise FileNotFoundError(f"No such folder: {root}")
-        with self._writing() as writer:
-            return terminal.import_terminal(
-                writer, terminal.terminal_root(root), threads=threads, progress=progress
+            raise NotADirectoryError(errno.ENOTDIR, "not a folder", str(root))
+        files = list(terminal.terminal_files(terminal.terminal_root(root)))
+        if not files:
+            raise FileNotFoundError(
+                errno.ENOENT,
+                "no bar files under it (a terminal's data folder holds sh/ and sz/ with lday/, minline/ "
+                "and fzline/, or vipdoc/)",
+                str(root),
             )
+        with self._writing() as writer:
+            return terminal.import_terminal(writer, files, threads=threads, progress=progress)
 
     # -- queries
 
     def connect(self) -> Any:
         """A DuckDB connection with the views ``bars``, ``xdxr``, ``factors`` and
         ``bars_adjusted`` over the files stored now (see `quillan.store.sql`)."""
+        self._layout.require()
         return sql.connect(self._layout)
 
     def sql(self, query: str) -> Table:
         """Runs a DuckDB query over the store's views and returns the result as a Table."""
+        self._layout.require()
         return sql.query(self._layout, query)

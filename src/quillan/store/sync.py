@@ -10,7 +10,7 @@ import numpy as np
 
 from quillan.progress import Progress
 from quillan.store.layout import Item, bars_series, bucket_of
-from quillan.store.report import Batches, SyncReport
+from quillan.store.report import Batches, Interrupted, SyncReport
 from quillan.store.writer import Writer
 from quillan.vocabulary import INTRADAY
 
@@ -85,6 +85,15 @@ def sync(
             writer.state.maybe_flush()
 
         with ThreadPoolExecutor(max_workers=max(1, int(getattr(client, "pool", 1)))) as pool:
-            for future in [pool.submit(step, task) for task in tasks]:
-                future.result()
+            futures = [pool.submit(step, task) for task in tasks]
+            try:
+                for future in futures:
+                    future.result()
+            except KeyboardInterrupt:
+                # The tasks under way finish (a request takes milliseconds, and a bucket is
+                # written whole or not at all); the others never start.
+                for future in futures:
+                    future.cancel()
+                pool.shutdown(wait=True)
+                raise Interrupted("synced", bar.done, len(tasks), "series", report) from None
     return report

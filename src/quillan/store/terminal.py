@@ -18,11 +18,11 @@ from quillan.atomic import put_in_place
 from quillan.bars import _check_dates, price_scale
 from quillan.progress import Progress
 from quillan.store.layout import FileBars, Item, bucket_of, in_order
-from quillan.store.report import Batches, SyncReport
+from quillan.store.report import Batches, Interrupted, SyncReport
 from quillan.store.writer import BucketWrite, Writer
 from quillan.vocabulary import BAR_VALUES, INTRADAY
 
-__all__ = ["import_terminal", "terminal_root"]
+__all__ = ["import_terminal", "terminal_files", "terminal_root"]
 
 # The folders of a terminal's data, the frequency each holds and its files' extension.
 TERMINAL_FOLDERS = {"lday": ("1d", ".day"), "minline": ("1m", ".lc1"), "fzline": ("5m", ".lc5")}
@@ -126,11 +126,13 @@ def read_terminal_files(
 Prepared = tuple[list[str], BucketWrite | Exception | None, int]
 
 
-def import_terminal(writer: Writer, root: Path, *, threads: int | None, progress: bool | None) -> SyncReport:
-    """The work of `Store.import_terminal` for the folder that holds ``sh/`` and ``sz/``, under
+def import_terminal(
+    writer: Writer, files: Sequence[File], *, threads: int | None, progress: bool | None
+) -> SyncReport:
+    """The work of `Store.import_terminal` for the bar files found (`terminal_files`), under
     the lock that `writer` stands for."""
     groups: dict[tuple[str, str], list[File]] = {}
-    for item in sorted(terminal_files(root), key=lambda item: (item[2], item[0], item[1], item[3])):
+    for item in sorted(files, key=lambda item: (item[2], item[0], item[1], item[3])):
         groups.setdefault((item[2], bucket_of(item[0], item[1], item[2])), []).append(item)
     report = SyncReport()
     batches: Batches[Item] = Batches(report)
@@ -179,7 +181,7 @@ def import_terminal(writer: Writer, root: Path, *, threads: int | None, progress
                         finish(batch)
                         batch = []
                 finish(batch)
-            except BaseException:  # a run that stops leaves no temporary file behind
+            except BaseException as err:  # a run that stops leaves no temporary file behind
                 for future, _ in futures:
                     future.cancel()
                 for future, _ in futures:
@@ -188,5 +190,7 @@ def import_terminal(writer: Writer, root: Path, *, threads: int | None, progress
                         if isinstance(pending, BucketWrite) and pending.tmp is not None:
                             with contextlib.suppress(FileNotFoundError):
                                 os.unlink(pending.tmp)
+                if isinstance(err, KeyboardInterrupt):
+                    raise Interrupted("imported", bar.done, total, "files", report) from None
                 raise
     return report
