@@ -70,6 +70,10 @@ WRONG = [
     (lambda c, s: Store(s.path.parent / "nope").bars("600036"), FileNotFoundError, "no store at"),
     (lambda c, s: Store(s.path.parent / "nope").sql("SELECT 1"), FileNotFoundError, "no store at"),
     (lambda c, s: s.import_terminal(s.path / "sync.json"), NotADirectoryError, "not a folder"),
+    (lambda c, s: Store(s.path, sql_sandbox=True).sql(f"COPY (SELECT 1) TO '{s.path}/x'"), PermissionError,
+     "a sandboxed store answers queries"),
+    (lambda c, s: Store(s.path, sql_sandbox=True).sql("SELECT * FROM read_csv('/etc/passwd')"), Exception,
+     "Permission Error"),
     (lambda c, s: s.import_terminal(s.path / "bars" / "freq=1d"), FileNotFoundError, "no bar files under it"),
 ]  # fmt: skip
 

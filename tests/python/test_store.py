@@ -4,6 +4,7 @@ import datetime
 import json
 import os
 import random
+import shutil
 import signal
 import struct
 import subprocess
@@ -321,6 +322,56 @@ def contents(path):
     }
 
 
+def daily_rows(store, *, by_date):
+    """The daily bars of a store sorted by security and time: from its bucket files, or from the
+    year files its by-date manifest names (None when the manifest is not the buckets')."""
+    from quillan.store import bydate
+
+    if not by_date:
+        frame = stored_rows(store)
+        frame = frame[frame.freq == "1d"]
+    else:
+        manifest = bydate.Manifest.read(store.path)
+        generations = {
+            p.parent.name.removeprefix("bucket="): bydate.generation_of(pa.parquet.read_metadata(p))
+            for p in (store.path / "bars" / "freq=1d").glob("bucket=*/data.parquet")
+        }
+        if manifest is None or bydate.stale_buckets(manifest, generations):
+            return None
+        frame = pa.concat_tables([pa.parquet.read_table(p) for p in manifest.files(store.path)]).to_pandas()
+        frame["symbol"] = frame["market"].astype(str) + frame["code"].astype(str)
+    columns = ["symbol", "time", "open", "high", "low", "close", "amount", "volume"]
+    return frame.sort_values(["symbol", "time"])[columns].reset_index(drop=True)
+
+
+def test_both_orders_hold_the_same_rows_and_an_older_store_gets_its_copy(sim, tmp_path):
+    import pyarrow.parquet
+
+    store = Store(tmp_path / "store")
+    with quillan.Client([sim.address]) as client:
+        store.sync(client, SECURITIES, ["1d"], progress=False)
+        by_day = (
+            "SELECT market, code, close FROM bars WHERE freq = '1d' AND datetime = TIMESTAMP '2024-01-05' "
+            "ORDER BY market, code"
+        )
+        want = store.sql(by_day)
+        assert len(want) == len(SECURITIES) and daily_rows(store, by_date=True).equals(
+            daily_rows(store, by_date=False)
+        )
+        # As a store of the earlier layout: no copy by date, bucket files without a generation.
+        shutil.rmtree(tmp_path / "store" / "bars_by_date")
+        for path in (tmp_path / "store" / "bars" / "freq=1d").glob("*/data.parquet"):
+            pyarrow.parquet.write_table(pyarrow.parquet.read_table(path), path)
+        assert Store(tmp_path / "store").sql(by_day).equals(want)  # read from the buckets meanwhile
+        said = []
+        store = Store(tmp_path / "store")
+        store.notify = said.append
+        assert store.sync(client, SECURITIES, ["1d"], progress=False).ok
+    assert said == [f"the copy of the daily bars of {store.path} sorted by date is made"]
+    assert daily_rows(store, by_date=True).equals(daily_rows(store, by_date=False))
+    assert store.sql(by_day).equals(want)
+
+
 @pytest.mark.slow
 @pytest.mark.parametrize("writer", ["import", "sync"])
 def test_a_writer_killed_anywhere_is_finished_by_a_rerun(writer, sim, tmp_path):
@@ -343,15 +394,18 @@ def test_a_writer_killed_anywhere_is_finished_by_a_rerun(writer, sim, tmp_path):
         time.sleep(rng.uniform(0.0, took))
         child.send_signal(signal.SIGKILL)
         child.wait()
-        if any(store.rglob("data.parquet")):  # a reader in between sees whole files only
+        if any(store.rglob("data.parquet")):  # a reader in between sees whole files, one answer
             stored_rows(Store(store))
             Store(store).sql("SELECT count(*) FROM bars_adjusted")
+            daily = Store(store).sql("SELECT market || code AS symbol, datetime FROM bars WHERE freq = '1d'")
+            assert len(daily) == len(daily_rows(Store(store), by_date=False))
     subprocess.run([*command, str(store), source], check=True, env=ENV)
     got = contents(store)
     assert list(got) == list(want)
     for name, frame in want.items():
         pd.testing.assert_frame_equal(got[name], frame)
     assert not list(store.rglob("*.tmp"))
+    assert daily_rows(Store(store), by_date=True).equals(daily_rows(Store(store), by_date=False))
 
     def summary(state):
         return {key: (entry["last"], entry["rows"]) for key, entry in state.items()}

@@ -151,5 +151,5 @@ class Run:
             raise CliError(str(err)) from None
         if must_exist and not store.exists:
             raise CliError(f"no store at {shown_path(folder)} (quillan sync or quillan import creates one)")
-        store.waiting = self.warn
+        store.notify = self.warn
         return store

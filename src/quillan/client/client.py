@@ -19,6 +19,7 @@ Securities, servers, frequencies and dates are written as `quillan.vocabulary` d
 
 from __future__ import annotations
 
+import datetime
 import functools
 import io
 from collections.abc import Callable, Iterable
@@ -80,6 +81,33 @@ def _count(value: int | None, name: str, limit: int | None = None) -> int | None
         bound = f"0 to {limit:,}" if limit is not None else "0 or more"
         raise ValueError(f"{name} must be {bound}, not {value}")
     return value
+
+
+# Bars a trading day holds, by frequency (the exchanges trade four hours a day).
+_BARS_A_DAY = {
+    "1m": 240,
+    "5m": 48,
+    "15m": 16,
+    "30m": 8,
+    "1h": 4,
+    "1d": 1,
+    "1w": 0.2,
+    "1mo": 0.05,
+    "1q": 0.02,
+    "1y": 0.01,
+}
+
+
+def _bars_since(start: np.datetime64, freq: str) -> int:
+    """About as many bars as the weekdays from `start` to tomorrow hold, with some to spare
+    (a server's clock may run ahead of ours); at most a full page."""
+    per_day = _BARS_A_DAY.get(freq.strip().lower())
+    if per_day is None:
+        return BARS_PER_REQUEST
+    today = np.datetime64(datetime.date.today(), "D")
+    tomorrow = today + np.timedelta64(2, "D")
+    days = int(np.busday_count(start.astype("datetime64[D]"), tomorrow)) if start <= today else 0
+    return int(min(BARS_PER_REQUEST, max(8, np.ceil((days + 1) * per_day) * 1.25)))
 
 
 def _aligned(asked: list[Security], found: Table) -> Table:
@@ -253,15 +281,22 @@ class Client:
         low, high = time_range(start, end)
         count = _count(count, "count")
         first = _count(offset, "offset", MAX_OFFSET) or 0
-        # Without dates, `count` bars are all that is needed: ask no more than that.
+        # Without dates, `count` bars are all that is needed: ask no more than that. From a start
+        # on, the first request asks for about as many bars as the days since then hold, and at
+        # most 64 (a re-sync asks for the newest few, and a long history costs one small request
+        # more); later pages take 800 each.
         size = BARS_PER_REQUEST
         if count is not None and low is None and high is None:
             size = min(BARS_PER_REQUEST, max(count, 1))
+        opening = size
+        if low is not None and high is None and count is None and isinstance(freq, str):
+            opening = min(64, _bars_since(low, freq))
 
-        def page(at: int) -> Table:
+        def page(request: tuple[int, int]) -> Table:
+            at, n = request
             return self._call(
                 f"bars of {market}:{code} at offset {at}",
-                lambda c: c.get_security_bars(category, market, code, at, size),
+                lambda c: c.get_security_bars(category, market, code, at, n),
             )
 
         def kept(table: Table) -> int:
@@ -278,9 +313,13 @@ class Client:
             wave = min(self.pool, wave * 2) if pages else 1
             if count is not None and high is None:
                 wave = min(wave, max(1, -(-(count - gathered) // size)))
-            offsets = [o for o in range(at, at + wave * size, size) if o <= MAX_OFFSET]
-            for table in self._pool.map(page, offsets):
-                full = len(table) == size
+            requests = (
+                [(at, opening)]
+                if not pages
+                else [(o, size) for o in range(at, at + wave * size, size) if o <= MAX_OFFSET]
+            )
+            for table, (_, asked) in zip(self._pool.map(page, requests), requests, strict=True):
+                full = len(table) == asked
                 if oldest is not None and len(table):
                     # Bars that came in while we read shift the offsets: drop what we have.
                     table = table[table["datetime"] < oldest]
@@ -296,7 +335,7 @@ class Client:
                 ):
                     done = True
                     break
-            at = offsets[-1] + size
+            at = requests[-1][0] + requests[-1][1]
             if progress is not None:
                 progress(sum(len(p) for p in pages))
         result = Table.concat(reversed(pages)) if pages else empty_bars()

@@ -22,7 +22,7 @@ from pathlib import Path
 
 __all__ = ["Layout", "StoreBusyError", "default_store_path", "locked"]
 
-DATA_KINDS = ("bars", "xdxr", "factors")
+DATA_KINDS = ("bars", "bars_by_date", "xdxr", "factors")
 
 
 class StoreBusyError(RuntimeError):

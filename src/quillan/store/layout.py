@@ -27,6 +27,7 @@ __all__ = [
     "Series",
     "bars_series",
     "bucket_of",
+    "group_rows",
     "in_order",
     "market_name",
     "merge_series",
@@ -43,6 +44,12 @@ Series = dict[str, np.ndarray]
 # A security's new bars: market, code, the bars, and the time they were fetched from (None: as
 # far back as they go).
 Item = tuple[str, str, Series, "np.datetime64 | None"]
+
+
+def group_rows(freq: str) -> int:
+    """The rows a row group of a bucket file holds at most (but for a longer security): daily
+    groups hold a security or two of a few thousand bars, so that reading one reads little else."""
+    return 16384 if freq in INTRADAY else 8192
 
 
 def market_name(security: Security) -> str:

@@ -10,6 +10,7 @@ a reader skip the row groups of other securities.
 from __future__ import annotations
 
 import contextlib
+import os
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -22,19 +23,19 @@ from quillan.table import Table, import_optional
 from quillan.vocabulary import BAR_VALUES
 
 __all__ = [
+    "FooterCache",
+    "arrow_bars",
     "arrow_table",
     "bucket_table",
     "read_parquet",
     "read_series",
     "same_tables",
+    "security_groups",
     "split",
     "table_of",
     "write_bars_file",
     "write_parquet",
 ]
-
-# A row group holds whole securities and is closed once it holds this many rows.
-ROW_GROUP_ROWS = 16384
 
 
 def pyarrow() -> Any:
@@ -76,19 +77,48 @@ def read_parquet(path: Path) -> Any | None:
         return None
 
 
+def read_metadata(path: Path) -> Any:
+    """A file's footer (FileNotFoundError without the file)."""
+    return _parquet().read_metadata(path)
+
+
 def write_parquet(path: Path, table: Any) -> None:
     write_atomically(path, lambda tmp: _parquet().write_table(table, tmp, compression="zstd"))
 
 
-def read_series(path: Path, market: str, code: str) -> Series | None:
+class FooterCache:
+    """The parsed footers of the files a Store reads, each kept as long as its file is the same
+    (same inode, size and modification time): a second read of a file skips the footer."""
+
+    def __init__(self) -> None:
+        self._footers: dict[Path, tuple[tuple[int, int, int], Any]] = {}
+
+    def footer_of(self, path: Path) -> Any:
+        """The footer of the file at `path` (FileNotFoundError without one)."""
+        with open(path, "rb") as f:
+            return self.footer(path, f)
+
+    def footer(self, path: Path, f: Any) -> Any:
+        stat = os.fstat(f.fileno())
+        key = (stat.st_ino, stat.st_size, stat.st_mtime_ns)
+        held = self._footers.get(path)
+        if held is not None and held[0] == key:
+            return held[1]
+        footer = _parquet().read_metadata(f)
+        self._footers[path] = (key, footer)
+        return footer
+
+
+def read_series(path: Path, market: str, code: str, footers: FooterCache | None = None) -> Series | None:
     """One security's bars from a bucket file, reading only the row groups whose statistics may
     hold it; None when it holds none."""
     # One descriptor: a writer renaming a new file in does not disturb the reading.
     with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
-        parquet = _parquet().ParquetFile(f)
+        meta = footers.footer(path, f) if footers is not None else None
+        parquet = _parquet().ParquetFile(f, metadata=meta)
         meta = parquet.metadata
         columns = [parquet.schema_arrow.get_field_index(name) for name in ("market", "code")]
-        groups = []
+        groups, alone = [], True
         for i in range(meta.num_row_groups):
             group = meta.row_group(i)
             stats = [group.column(c).statistics for c in columns]
@@ -98,8 +128,12 @@ def read_series(path: Path, market: str, code: str) -> Series | None:
             ):
                 continue
             groups.append(i)
+            alone = alone and all(st is not None and st.has_min_max and st.min == st.max for st in stats)
         if not groups:
             return None
+        if alone:  # row groups of this security alone: no rows to sort out
+            table = parquet.read_row_groups(groups, columns=["time", *BAR_VALUES], use_threads=False)
+            return {name: table.column(name).to_numpy() for name in ("time", *BAR_VALUES)}
         return split(parquet.read_row_groups(groups, use_threads=False)).get((market, code))
     return None
 
@@ -122,51 +156,77 @@ def split(table: Any | None) -> dict[tuple[str, str], Series]:
     }
 
 
-def bucket_table(series: dict[tuple[str, str], Series]) -> tuple[Any, list[int]]:
+def bucket_table(series: dict[tuple[str, str], Series], group_rows: int) -> tuple[Any, list[int]]:
     """The rows of a bucket as one Arrow table sorted by market, code and time, and the sizes
-    of its row groups: whole securities, closed once they hold enough rows."""
+    of its row groups (`security_groups`)."""
     keys = sorted(key for key, s in series.items() if len(s["time"]))
     counts = np.array([len(series[key]["time"]) for key in keys], dtype=np.int64)
     columns = {name: np.concatenate([series[k][name] for k in keys]) for name in ("time", *BAR_VALUES)}
-    return table_of(keys, counts, columns)
+    return table_of(keys, counts, columns, group_rows)
 
 
-def table_of(keys: Sequence[tuple[str, str]], counts: np.ndarray, values: Series) -> tuple[Any, list[int]]:
-    """`bucket_table` of the securities ``keys`` (in order), whose rows are the next ``counts``
-    rows of the columns ``values`` each."""
+def security_groups(keys: Sequence[tuple[str, str]], counts: np.ndarray, group_rows: int) -> list[int]:
+    """Row groups of whole securities, as many as fit in `group_rows` (one, however long, when
+    it alone is longer) and of one market each: a group's statistics then name its securities
+    closely enough that a reader of one security skips the others."""
+    groups: list[int] = []
+    rows, market = 0, None
+    for (name, _), count in zip(keys, counts.tolist(), strict=True):
+        if rows and (rows + count > group_rows or name != market):
+            groups.append(rows)
+            rows = 0
+        rows += count
+        market = name
+    if rows:
+        groups.append(rows)
+    return groups
+
+
+def arrow_bars(keys: Sequence[tuple[str, str]], owner: np.ndarray, values: Series) -> Any:
+    """An Arrow table of bars in the files' schema: row i is of the security ``keys[owner[i]]``
+    (keys sorted), with the values of row i of ``values``."""
     pa = pyarrow()
     # Built from buffers: pa.array would import pandas, a quarter of a second for an import.
     # Market and code as dictionary arrays, which the file stores as they are.
     markets = sorted({market for market, _ in keys})
-    owner = np.repeat(np.arange(len(keys), dtype=np.int32), counts)
     of_market = np.array([markets.index(market) for market, _ in keys], dtype=np.int32)
+    owner = owner.astype(np.int32, copy=False)
     columns = {
         "market": pa.DictionaryArray.from_arrays(
             _arrow(of_market[owner], pa.int32()), _arrow_strings(markets)
         ),
         "code": pa.DictionaryArray.from_arrays(
-            _arrow(owner, pa.int32()), _arrow_strings([code for _, code in keys])
+            _arrow(owner, pa.int32()), _arrow_strings([c for _, c in keys])
         ),
         "time": _arrow(values["time"], time_type()),
         **{name: _arrow(values[name], pa.float64()) for name in BAR_VALUES},
     }
-    groups: list[int] = []
-    rows = 0
-    for count in counts.tolist():
-        rows += count
-        if rows >= ROW_GROUP_ROWS:
-            groups.append(rows)
-            rows = 0
-    if rows:
-        groups.append(rows)
     # No column holds nulls, and saying so spares the file its definition levels.
     schema = pa.schema([pa.field(name, array.type, nullable=False) for name, array in columns.items()])
-    return pa.Table.from_arrays(list(columns.values()), schema=schema), groups
+    return pa.Table.from_arrays(list(columns.values()), schema=schema)
 
 
-def write_bars_file(path: Path, table: Any, groups: list[int]) -> str:
-    """Writes a bucket file under a temporary name beside `path` and returns that name (not yet
-    flushed nor in place: `quillan.atomic.put_in_place`)."""
+def table_of(
+    keys: Sequence[tuple[str, str]], counts: np.ndarray, values: Series, group_rows: int
+) -> tuple[Any, list[int]]:
+    """`bucket_table` of the securities ``keys`` (in order), whose rows are the next ``counts``
+    rows of the columns ``values`` each."""
+    owner = np.repeat(np.arange(len(keys), dtype=np.int32), counts)
+    return arrow_bars(keys, owner, values), security_groups(keys, counts, group_rows)
+
+
+def write_bars_file(
+    path: Path,
+    table: Any,
+    groups: list[int],
+    metadata: dict[str, str] | None = None,
+    *,
+    compression: str = "zstd",
+    statistics: Sequence[str] = ("market", "code", "time"),
+) -> str:
+    """Writes a file of bars under a temporary name beside `path` and returns that name (not yet
+    flushed nor in place: `quillan.atomic.put_in_place`), in row groups of the `groups` sizes,
+    with the key-value `metadata`, statistics of the `statistics` columns."""
 
     # Only the columns a reader filters on carry statistics; market and code repeat, so they
     # are dictionary encoded. Amount and volume are stored byte stream split (the bytes of each
@@ -179,16 +239,18 @@ def write_bars_file(path: Path, table: Any, groups: list[int]) -> str:
             tmp,
             table.schema,
             store_schema=False,
-            compression="zstd",
-            compression_level=1,
+            compression=compression,
+            compression_level=1 if compression == "zstd" else None,
             use_dictionary=["market", "code"],
             column_encoding={"amount": "BYTE_STREAM_SPLIT", "volume": "BYTE_STREAM_SPLIT"},
-            write_statistics=["market", "code", "time"],
+            write_statistics=list(statistics),
         ) as writer:
             offset = 0
             for rows in groups:
                 writer.write_table(table.slice(offset, rows), row_group_size=rows)
                 offset += rows
+            if metadata:
+                writer.add_key_value_metadata(metadata)
 
     return write_temporary(path, write)
 

@@ -27,7 +27,7 @@ import numpy as np
 from quillan.store import sql, sync, terminal
 from quillan.store.files import Layout, default_store_path, locked
 from quillan.store.layout import BUCKETS_DAILY, BUCKETS_INTRADAY, FREQS, bars_series, bucket_of, market_name
-from quillan.store.parquet import pyarrow, read_parquet, read_series
+from quillan.store.parquet import FooterCache, pyarrow, read_parquet, read_series
 from quillan.store.report import SyncReport
 from quillan.store.state import read_state
 from quillan.store.writer import Writer
@@ -59,21 +59,30 @@ class Store:
     ``Store(path=None, *, lock_timeout=30.0)``: without a path, ``$QUILLAN_STORE``, else
     ``quillan`` in the user's data folder. Writing (``sync``, ``import_terminal``,
     ``write_bars``) takes the store's lock file; a second writer waits up to ``lock_timeout``
-    seconds (calling ``waiting(message)`` at once, when set), then raises StoreBusyError.
+    seconds (calling ``notify(message)`` at once, when set), then raises StoreBusyError.
     Reading needs no lock: files are replaced whole. Only writing creates a store: reading one
     that is not there (``bars``, ``xdxr``, ``sql``, ``connect``) raises FileNotFoundError.
     Ctrl-C stops a sync or an import at once with `quillan.store.Interrupted`, keeping what it
     finished. Needs the ``store`` extra (pyarrow and DuckDB).
     """
 
-    def __init__(self, path: str | os.PathLike[str] | None = None, *, lock_timeout: float = 30.0) -> None:
+    def __init__(
+        self,
+        path: str | os.PathLike[str] | None = None,
+        *,
+        lock_timeout: float = 30.0,
+        sql_sandbox: bool = False,
+    ) -> None:
         self.path = Path(path) if path is not None else default_store_path()
         self.lock_timeout = lock_timeout
-        # Called with a message when a writer has to wait for another process's lock.
-        self.waiting: Callable[[str], object] | None = None
+        # Called with a message when a writer waits for the lock, or upgrades the layout.
+        self.notify: Callable[[str], object] | None = None
         pyarrow()  # a missing extra fails here, not halfway through a sync
         import_optional("duckdb", "quillan.Store", "store")
         self._layout = Layout(self.path)
+        self._footers = FooterCache()
+        self._sql_sandbox = sql_sandbox
+        self._views = sql.Views(self._layout, sandbox=sql_sandbox)
         # Daily and longer bars had 64 buckets in earlier builds: such a store would show some
         # securities twice and miss others, so it is refused rather than read or written.
         for freq in FREQS:
@@ -99,10 +108,15 @@ class Store:
 
     @contextlib.contextmanager
     def _writing(self) -> Iterator[Writer]:
-        with locked(self._layout, self.lock_timeout, self.waiting):
-            writer = Writer(self._layout)
+        with locked(self._layout, self.lock_timeout, self.notify):
+            writer = Writer(self._layout, self.notify)
+            writer.reconcile()
             try:
                 yield writer
+                # The by-date copy, once the run's buckets are in place. A run that fails or is
+                # stopped leaves it behind them (readers then read the buckets): the next run
+                # makes it.
+                writer.close()
             finally:
                 writer.state.flush()
 
@@ -139,9 +153,8 @@ class Store:
         if count is not None and (isinstance(count, bool) or not isinstance(count, int) or count < 0):
             raise ValueError(f"count must be 0 or more, not {count!r}")
         self._layout.require()
-        series = read_series(
-            self._layout.bars(freq, bucket_of(market, target.code, freq)), market, target.code
-        )
+        path = self._layout.bars(freq, bucket_of(market, target.code, freq))
+        series = read_series(path, market, target.code, self._footers)
         if series is None:
             return empty_bars()
         bars = Table(
@@ -262,9 +275,18 @@ class Store:
         """A DuckDB connection with the views ``bars``, ``xdxr``, ``factors`` and
         ``bars_adjusted`` over the files stored now (see `quillan.store.sql`)."""
         self._layout.require()
-        return sql.connect(self._layout)
+        return sql.connect(self._layout, sandbox=self._sql_sandbox)
 
     def sql(self, query: str) -> Table:
-        """Runs a DuckDB query over the store's views and returns the result as a Table."""
+        """Runs a DuckDB query over the store's views and returns the result as a Table. The
+        Store keeps one DuckDB connection, its views made again only when the store changed;
+        queries from several threads run one at a time. A query has the program's own
+        authority over files (DuckDB reads and writes any the program may) unless the Store
+        was made with ``sql_sandbox=True``, which refuses every file but the store's and every
+        statement but queries (PermissionError)."""
         self._layout.require()
-        return sql.query(self._layout, query)
+        return self._views.query(query)
+
+    def close(self) -> None:
+        """Closes the DuckDB connection of `sql` (a later query opens a new one)."""
+        self._views.close()

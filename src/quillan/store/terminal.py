@@ -14,7 +14,6 @@ import numpy as np
 
 from quillan._columnar import read_bar_files
 from quillan._columns import as_array
-from quillan.atomic import put_in_place
 from quillan.bars import _check_dates, price_scale
 from quillan.progress import Progress
 from quillan.store.layout import FileBars, Item, bucket_of, in_order
@@ -158,8 +157,8 @@ def import_terminal(
         def finish(batch: list[Prepared]) -> None:
             # The files of a batch of buckets are flushed and put in place together, then what
             # derives from them is brought up to date.
-            written = [p for _, p, _ in batch if isinstance(p, BucketWrite) and p.tmp is not None]
-            placed = put_in_place([(p.tmp, p.path) for p in written if p.tmp], writer.layout.root)
+            written = [p for _, p, _ in batch if isinstance(p, BucketWrite)]
+            placed = writer.commit(written)
             failed = {id(p): err for p, err in zip(written, placed, strict=True) if err is not None}
             for names, pending, count in batch:
                 if isinstance(pending, BucketWrite):
