@@ -157,14 +157,56 @@ def bench_queries(files: int, days: int, repeat: int) -> None:
             runs[name] = lambda q=ours[name]: store.sql(q)
             runs[f"{name} floor"] = lambda q=queries[name]: floor.sql(q).to_arrow_table()
         best = best_times(runs, repeat * 4)
+        checksums = bench_checksums(store.path, repeat)
     print(f"queries over {files:,} securities x {days:,} daily bars, best of {repeat * 4}")
     targets = {"history": 2.0, "one day": 3.0, "one year": 3.0}
     for name, target in targets.items():
         mine, base = best[name], best[f"{name} floor"]
         figures = f"{mine * 1e3:9.2f} ms   floor {base * 1e3:8.2f} ms   {mine / base:6.2f} x"
         print(f"  {name:10s} {figures}   (target: {target:g} x)")
+    print(
+        f"  page checksums: writing the daily files {checksums['write']:+.1%}, reading them whole "
+        f"{checksums['read']:+.1%} (target: under 10%)"
+    )
     one, floor_one = best["select 1"] * 1e3, best["select 1 floor"] * 1e3
     print(f"  SELECT 1   {one:9.2f} ms   DuckDB {floor_one:7.2f} ms             (target: 3 ms)")
+
+
+def bench_checksums(root: Path, repeat: int) -> dict[str, float]:
+    """What page checksums cost: the daily bucket files written as the store writes them, with
+    and without checksums, and read whole with and without verifying them."""
+    import pyarrow.parquet as pq
+
+    tables = [
+        pq.read_table(p, read_dictionary=["market", "code"])
+        for p in sorted(root.glob("bars/freq=1d/*/data.parquet"))
+    ]
+    paths = sorted(root.glob("bars/freq=1d/*/data.parquet"))
+    options = {
+        "store_schema": False, "compression": "zstd", "compression_level": 1,
+        "use_dictionary": ["market", "code"],
+        "column_encoding": {"amount": "BYTE_STREAM_SPLIT", "volume": "BYTE_STREAM_SPLIT"},
+        "write_statistics": ["market", "code", "time"], "row_group_size": 8192,
+    }  # fmt: skip
+
+    def write(checksum: bool) -> None:
+        for i, table in enumerate(tables):
+            pq.write_table(table, root / f"bench{i}.parquet", write_page_checksum=checksum, **options)
+
+    def read(verify: bool) -> None:
+        for path in paths:
+            pq.ParquetFile(path, page_checksum_verification=verify).read()
+
+    best = best_times(
+        {
+            "w0": lambda: write(False),
+            "w1": lambda: write(True),
+            "r0": lambda: read(False),
+            "r1": lambda: read(True),
+        },
+        repeat,
+    )
+    return {"write": best["w1"] / best["w0"] - 1, "read": best["r1"] / best["r0"] - 1}
 
 
 def bench_sync(delay: float) -> None:

@@ -252,6 +252,14 @@ QUILLAN_METHOD(connection_get_report_file) {
                            });
 }
 
+PyObject* connection_cancel(PyObject* self, PyObject*) {
+    return guarded([&] {
+        // No borrow: this is the one call that may run beside another thread's.
+        as_connection(self)->conn.cancel();
+        return PyRef::borrow(Py_None);
+    });
+}
+
 PyObject* get_connected(PyObject* self, void*) {
     return guarded([&] {
         // Borrowed like any call: a call under way may close the socket as this reads it.
@@ -294,6 +302,10 @@ PyMethodDef kMethods[] = {
      "Opens a connection and runs the set-up exchange; host is numeric IPv4, IPv6 (with or\n"
      "without brackets) or \"localhost\"."},
     {"disconnect", connection_disconnect, METH_NOARGS, "disconnect($self)\n--\n\n"},
+    {"cancel", connection_cancel, METH_NOARGS,
+     "cancel($self)\n--\n\n"
+     "Ends the call under way in another thread, and every later one, with\n"
+     "ConnectionAbortedError within 0.05 s; the connection cannot be used again."},
     {"get_security_bars", fastcall(connection_get_security_bars), kFastKw,
      "get_security_bars($self, category, market, code, start, count)\n--\n\n"
      "The bars as a dict of columns."},

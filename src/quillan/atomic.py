@@ -9,6 +9,7 @@ after, never half-written.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import tempfile
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -29,12 +30,19 @@ def write_temporary(path: Path, write: Callable[[str], None]) -> str:
     """Calls write(temporary path) in path's folder (made when missing) and returns that path,
     with the mode a plain open would give; the file is neither flushed to disk nor in place yet
     (`put_in_place` does both). On failure the temporary file is removed."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    except OSError as err:
+        raise _named(err, path) from None
     os.close(fd)
     try:
         write(tmp)
         os.chmod(tmp, 0o666 & ~_umask())
+    except OSError as err:  # a full disk, say: the error names the file it was for
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(tmp)
+        raise _named(err, path) from None
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
@@ -122,9 +130,12 @@ def write_atomically(path: Path, write: Callable[[str], None]) -> None:
 
 
 def _named(err: OSError, path: Path) -> OSError:
-    """`err` naming `path`, unless it names a file already."""
-    if err.filename is not None or err.errno is None:
+    """`err` naming `path`, unless it names a file already (a temporary file's name is
+    replaced by the file it was for)."""
+    if err.filename is not None and not os.path.basename(os.fsdecode(err.filename)).startswith("."):
         return err
+    if err.errno is None:
+        return OSError(errno.EIO, str(err), os.fspath(path))
     return type(err)(err.errno, err.strerror, os.fspath(path))
 
 

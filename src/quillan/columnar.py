@@ -93,6 +93,12 @@ class Connection:
         """Closes the connection, if there is one."""
         self._native.disconnect()
 
+    def cancel(self) -> None:
+        """Ends the call under way in another thread, and every later one, with
+        ConnectionAbortedError "the request was cancelled" within 0.05 s (the one method that
+        may be called while another thread's call runs). The connection cannot be used again."""
+        self._native.cancel()
+
     def close(self) -> None:
         """The same as ``disconnect``."""
         self._native.disconnect()

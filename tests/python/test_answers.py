@@ -208,17 +208,22 @@ def test_a_waiting_writer_says_who_holds_the_lock(tmp_path):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("command", ["sync", "import"])
+@pytest.mark.parametrize("command", ["sync", "import", "sync from a silent server"])
 def test_ctrl_c_stops_keeps_what_is_done_and_a_rerun_finishes(tmp_path, command):
     from test_store import write_terminal
 
     if command == "import":
         write_terminal(tmp_path / "vipdoc", 6000, days=250)
     with quillan.sim.Server(delay=0.05) as slow:
+        securities = [f"sh9{100 + i:05d}" for i in range(100)]
         args = {
-            "sync": ["sync", *(f"sh9{100 + i:05d}" for i in range(100)), "-s", slow.address, "--pool", "2"],
+            "sync": ["sync", *securities, "-s", slow.address, "--pool", "2"],
             "import": ["import", str(tmp_path / "vipdoc")],
+            # Every answer a minute late, a request's deadline 30 s away: Ctrl-C must not wait.
+            "sync from a silent server": ["sync", *securities, "-s", slow.address, "--timeout", "30"],
         }[command] + ["--store", str(tmp_path / "store")]
+        if command.endswith("silent server"):
+            slow.set_faults(every=quillan.sim.Fault("stall", seconds=60))
         child = subprocess.Popen(
             [sys.executable, "-m", "quillan", *args],
             stdout=subprocess.PIPE,
@@ -229,11 +234,12 @@ def test_ctrl_c_stops_keeps_what_is_done_and_a_rerun_finishes(tmp_path, command)
         deadline = time.monotonic() + 60
         while not (tmp_path / "store" / ".lock").exists() and time.monotonic() < deadline:  # under way
             time.sleep(0.01)
-        time.sleep(1.0 if command == "sync" else 0.1)
+        time.sleep(0.1 if command == "import" else 1.0)
         began = time.monotonic()
         child.send_signal(signal.SIGINT)
         assert child.wait(timeout=30) == 130 and time.monotonic() - began < 1.5
         assert "run again to finish" in child.stderr.read()
+        slow.set_faults()
         done = run(*args)
     assert done.returncode in (0, 1) and "unchanged" in done.stdout
     assert not list((tmp_path / "store").rglob(".*.tmp"))

@@ -37,10 +37,12 @@ class RawClient:
     def response(self) -> tuple[int, int, bytes]:
         """(ZS, US, inflated body) of the next response."""
         head = recv_exact(self.sock, 16)
-        assert head is not None, "closed before the header came"
+        if head is None:
+            raise EOFError("closed before the header came")
         zs, us = struct.unpack_from("<HH", head, 12)
         payload = recv_exact(self.sock, zs) if zs else b""
-        assert payload is not None, "closed before the body came"
+        if payload is None:
+            raise EOFError("closed before the body came")
         return zs, us, payload if zs == us else zlib.decompress(payload)
 
     def exchange(self, request: bytes) -> bytes:

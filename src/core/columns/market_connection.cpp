@@ -10,6 +10,7 @@
 #include "commands/transaction_data.h"
 #include "commands/xdxr.h"
 #include "net/address.h"
+#include "protocol/codecs.h"
 
 namespace quillan::columns {
 namespace {
@@ -56,6 +57,7 @@ std::string numeric_host(std::string_view host) {
 }  // namespace
 
 void MarketConnection::connect(std::string_view host, uint16_t port) {
+    net::check_cancel(&cancelled_);
     const std::string ip = numeric_host(host);
     try {
         conn_.connect(ip, port, net::WaitClock::now() + timeout_);
@@ -73,6 +75,7 @@ void MarketConnection::disconnect() noexcept {
 }
 
 void MarketConnection::require_connected() const {
+    net::check_cancel(&cancelled_);
     if (conn_.connected()) return;
     if (lost_.empty()) throw Error(ErrorKind::NotConnected, "Not connected");
     throw Error(ErrorKind::NotConnected,
@@ -82,7 +85,19 @@ void MarketConnection::require_connected() const {
 
 std::vector<uint8_t> MarketConnection::exchange(std::span<const uint8_t> frame) {
     try {
-        return conn_.exchange(frame, net::WaitClock::now() + timeout_);
+        uint16_t answered = 0;
+        auto body = conn_.exchange(frame, net::WaitClock::now() + timeout_, &answered);
+        // A server that names the request its reply answers must name this one: a reply to
+        // an earlier request that came late, or to none, would read as garbage or as nothing.
+        const uint16_t asked = protocol::load_u16(frame.data() + 10);
+        if (answered != 0 && answered != asked) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "the server answered another request (command 0x%04X, not 0x%04X)",
+                          answered, asked);
+            throw Error(ErrorKind::InvalidData, text);
+        }
+        return body;
     } catch (const Error& e) {
         // The stream is out of step now: part of the request or of its answer may still be
         // on its way. Close it rather than read a stale answer as the next one.

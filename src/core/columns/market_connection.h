@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -26,7 +27,11 @@ namespace quillan::columns {
 // Not thread-safe: the caller gives each call exclusive use.
 class MarketConnection {
   public:
-    explicit MarketConnection(std::chrono::nanoseconds timeout) : timeout_(timeout) {}
+    explicit MarketConnection(std::chrono::nanoseconds timeout) : timeout_(timeout) {
+        conn_.set_cancel_flag(&cancelled_);
+    }
+    MarketConnection(const MarketConnection&) = delete;  // the connection points at the flag
+    MarketConnection& operator=(const MarketConnection&) = delete;
 
     bool connected() const { return conn_.connected(); }
     std::chrono::nanoseconds timeout() const { return timeout_; }
@@ -47,6 +52,11 @@ class MarketConnection {
 
     // Shuts the socket down in both directions (errors ignored) and closes it. No-op without one.
     void disconnect() noexcept;
+
+    // Safe to call from any thread, while another thread's call is under way: that call and
+    // every later one fail with Error(Os, ECONNABORTED) "the request was cancelled", within
+    // net::kCancelSlice. The connection cannot be used again.
+    void cancel() noexcept { cancelled_.store(true, std::memory_order_release); }
 
     // The market-data requests. Each checks its codes (Error(InvalidArgument) for a code of
     // more than six bytes, which the request could not carry), then the connection
@@ -81,6 +91,7 @@ class MarketConnection {
     std::string peer_;  // "ip:port" of the open connection
     std::chrono::nanoseconds timeout_;
     std::string lost_;  // why the last connection was closed by a failure, if it was
+    std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace quillan::columns

@@ -59,18 +59,20 @@ void Connection::open(std::string_view ip, uint16_t port,
         auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - WaitClock::now());
         budget = std::clamp(left, std::chrono::milliseconds{0}, kConnectTimeout);
     }
-    UniqueFd sock = tcp_connect(*addr, budget, hook_);
+    UniqueFd sock = tcp_connect(*addr, budget, hook_, cancel_);
     set_timeout(sock.get(), SO_RCVTIMEO, "Failed to set read timeout: ");
     set_timeout(sock.get(), SO_SNDTIMEO, "Failed to set write timeout: ");
 
     WaitPolicy setup;  // each send and receive 10 s, as ever
     setup.deadline = deadline;
     setup.on_interrupt = hook_;
+    setup.cancel = cancel_;
     for (std::span<const uint8_t> packet :
          {std::span<const uint8_t>(kSetup1), std::span<const uint8_t>(kSetup2),
           std::span<const uint8_t>(kSetup3)}) {
         send_request(sock.get(), packet, setup);
         drain_response(sock.get(), setup);
+        check_cancel(cancel_);  // draining ignores every failure, a cancel too
     }
 
     sock_ = std::move(sock);  // closes the old socket, if any, with a plain close
@@ -88,22 +90,29 @@ void Connection::require_connected() const {
 std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame) {
     WaitPolicy policy;  // each send and receive 10 s
     policy.on_interrupt = hook_;
+    policy.cancel = cancel_;
     return exchange(frame, policy);
 }
 
 std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame,
                                           WaitClock::time_point deadline) {
+    return exchange(frame, deadline, nullptr);
+}
+
+std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame,
+                                          WaitClock::time_point deadline, uint16_t* command) {
     WaitPolicy policy;
     policy.per_call = std::nullopt;
     policy.deadline = deadline;
     policy.on_interrupt = hook_;
-    return exchange(frame, policy);
+    policy.cancel = cancel_;
+    return exchange(frame, policy, command);
 }
 
-std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame,
-                                          const WaitPolicy& policy) {
+std::vector<uint8_t> Connection::exchange(std::span<const uint8_t> frame, const WaitPolicy& policy,
+                                          uint16_t* command) {
     send_request(sock_.get(), frame, policy);
-    return read_response(sock_.get(), policy);
+    return read_response(sock_.get(), policy, command);
 }
 
 }  // namespace quillan::net

@@ -22,6 +22,10 @@ class Connection {
     // so the next exchange cannot be trusted until the caller reconnects).
     void set_interrupt_hook(InterruptHook hook) { hook_ = hook; }
 
+    // A flag another thread may set to end this connection's waits (net/wait.h); none at first.
+    // The flag must outlive the connection.
+    void set_cancel_flag(const std::atomic<bool>* flag) { cancel_ = flag; }
+
     // Opens a new connection to `ip`:`port` (numeric addresses only) and runs the set-up
     // exchange; on success it replaces the current socket, which is closed without shutdown.
     // On failure the new socket is closed and the current one is left untouched. Throws
@@ -52,12 +56,18 @@ class Connection {
     // WaitClock::now() + their time-out.
     std::vector<uint8_t> exchange(std::span<const uint8_t> frame, WaitClock::time_point deadline);
 
+    // The same, and in `*command` the command code the response's header names (0: none).
+    std::vector<uint8_t> exchange(std::span<const uint8_t> frame, WaitClock::time_point deadline,
+                                  uint16_t* command);
+
   private:
     void open(std::string_view ip, uint16_t port, std::optional<WaitClock::time_point> deadline);
-    std::vector<uint8_t> exchange(std::span<const uint8_t> frame, const WaitPolicy& policy);
+    std::vector<uint8_t> exchange(std::span<const uint8_t> frame, const WaitPolicy& policy,
+                                  uint16_t* command = nullptr);
 
     UniqueFd sock_;
     InterruptHook hook_ = nullptr;
+    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 }  // namespace quillan::net

@@ -136,8 +136,13 @@ void send_request(int fd, std::span<const uint8_t> frame, const WaitPolicy& poli
 }
 
 std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy) {
+    return read_response(fd, policy, nullptr);
+}
+
+std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy, uint16_t* command) {
     uint8_t header[kHeaderSize];
     recv_exact(fd, header, sizeof header, policy);
+    if (command != nullptr) *command = protocol::load_u16(header + 10);
     const uint16_t zipped = protocol::load_u16(header + 12);
     const uint16_t unzipped = protocol::load_u16(header + 14);
 

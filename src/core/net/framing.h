@@ -51,6 +51,10 @@ void send_request(int fd, std::span<const uint8_t> frame, const WaitPolicy& poli
 // Interrupted and TimedOut errors of the policy. Each receive waits as `policy` allows.
 std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy = {});
 
+// The same, and the u16 at offset 10 of the header in `*command`: the command code of the
+// request a response answers, where the server says it (0 where it does not).
+std::vector<uint8_t> read_response(int fd, const WaitPolicy& policy, uint16_t* command);
+
 // Reads one response with a single receive for the header and throws it away. Whatever goes
 // wrong ends the drain quietly, except the Interrupted and TimedOut errors of the policy, which
 // go through: they are the caller's, not the peer's.

@@ -27,7 +27,7 @@ void set_nonblocking(int fd, bool on) {
 }  // namespace
 
 UniqueFd tcp_connect(const SocketAddress& addr, std::chrono::milliseconds budget,
-                     InterruptHook hook) {
+                     InterruptHook hook, const std::atomic<bool>* cancel) {
     using Clock = std::chrono::steady_clock;
 
     UniqueFd sock(::socket(addr.family, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -42,10 +42,12 @@ UniqueFd tcp_connect(const SocketAddress& addr, std::chrono::milliseconds budget
 
     const auto deadline = Clock::now() + budget;
     for (;;) {
+        check_cancel(cancel);
         auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) fail("connection timed out");
         // Whole milliseconds, rounded down, but never a zero wait.
         auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+        if (cancel != nullptr) wait_ms = std::min<long long>(wait_ms, kCancelSlice.count());
         pollfd pfd{sock.get(), POLLOUT, 0};
         int ready = ::poll(&pfd, 1, static_cast<int>(std::max<long long>(wait_ms, 1)));
         if (ready < 0) {

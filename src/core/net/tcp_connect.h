@@ -15,7 +15,8 @@ namespace quillan::net {
 // Throws Error(ConnectFailed) whose text is "Connect failed: " + the system's error text,
 // "connection timed out" or "no error set after POLLHUP", or Error(Interrupted) when the hook
 // stops the wait. The new socket is closed on failure.
+// With `cancel`, setting the flag ends the wait within kCancelSlice with `cancelled_error`.
 UniqueFd tcp_connect(const SocketAddress& addr, std::chrono::milliseconds budget,
-                     InterruptHook hook = nullptr);
+                     InterruptHook hook = nullptr, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace quillan::net

@@ -16,6 +16,7 @@ namespace {
 void await(int fd, short events, std::optional<WaitClock::time_point> call_end,
            const WaitPolicy& policy) {
     for (;;) {
+        check_cancel(policy.cancel);
         const auto now = WaitClock::now();
         if (policy.deadline && now >= *policy.deadline) {
             throw Error(ErrorKind::TimedOut, "request timed out");
@@ -30,6 +31,10 @@ void await(int fd, short events, std::optional<WaitClock::time_point> call_end,
             // Rounded up, so that a wait never ends just before its end and spins.
             auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
             wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
+        }
+        if (policy.cancel != nullptr) {  // wakes to look at the flag
+            const int slice = static_cast<int>(kCancelSlice.count());
+            wait_ms = wait_ms < 0 ? slice : std::min(wait_ms, slice);
         }
         pollfd pfd{fd, events, 0};
         int ready = ::poll(&pfd, 1, wait_ms);
@@ -68,6 +73,12 @@ size_t io_call(int fd, short events, const WaitPolicy& policy, Attempt attempt) 
 }
 
 }  // namespace
+
+void cancelled_error() { throw Error(ErrorKind::Os, "the request was cancelled", ECONNABORTED); }
+
+void check_cancel(const std::atomic<bool>* flag) {
+    if (flag != nullptr && flag->load(std::memory_order_acquire)) cancelled_error();
+}
 
 void on_interrupt(const WaitPolicy& policy) {
     if (policy.on_interrupt != nullptr && policy.on_interrupt()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -26,12 +27,25 @@ struct WaitPolicy {
     // exchange, however the peer spreads its bytes out.
     std::optional<WaitClock::time_point> deadline;
     InterruptHook on_interrupt = nullptr;
+    // When set, another thread may set the flag to end every wait within kCancelSlice: the
+    // wait then fails with the error of `cancelled_error`.
+    const std::atomic<bool>* cancel = nullptr;
 };
+
+// How soon a wait notices that its cancel flag was set.
+inline constexpr std::chrono::milliseconds kCancelSlice{50};
+
+// Error(Os, ECONNABORTED) "the request was cancelled": a wait whose cancel flag was set.
+[[noreturn]] void cancelled_error();
+
+// Throws `cancelled_error` when `flag` is set (a null flag never is).
+void check_cancel(const std::atomic<bool>* flag);
 
 // One receive call: waits, as `policy` allows, until the socket has data, end of stream or an
 // error, then receives up to `len` (> 0) bytes. Returns the count, 0 at end of stream. Throws
 // Error(Os) for the call's error, Error(Os, EAGAIN) when the call's time runs out,
-// Error(TimedOut) at the deadline, Error(Interrupted) when the hook stops the wait.
+// Error(TimedOut) at the deadline, Error(Interrupted) when the hook stops the wait, the error
+// of `cancelled_error` when the policy's cancel flag is set.
 size_t receive_some(int fd, uint8_t* buf, size_t len, const WaitPolicy& policy);
 
 // One send call, the counterpart of receive_some: returns the count of bytes written (0 only

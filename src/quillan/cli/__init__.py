@@ -48,6 +48,10 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Run], None], str]] = {
     "sync": (store.sync, "fetch what is new of securities into the local store"),
     "import": (store.import_, "import a terminal's bar files into the local store"),
     "sql": (store.sql, "query the local store with SQL (views bars, xdxr, factors, bars_adjusted)"),
+    "verify": (
+        store.verify,
+        "read every file of the local store and check it; say how to mend what is wrong",
+    ),
     "tour": (_tour, "a short tour of every capability, against the built-in simulator"),
 }
 

@@ -231,5 +231,8 @@ def build_parser(commands: dict[str, tuple[Callable[..., None], str]]) -> argpar
     p.add_argument("query", help="e.g. \"SELECT * FROM bars WHERE code = '600036' ORDER BY datetime\"")
     p.add_argument("--store", metavar="DIR", help=STORE_HELP)
 
+    p = command("verify", net=False, fmt=False)
+    p.add_argument("--store", metavar="DIR", help=STORE_HELP)
+
     command("tour", net=False, fmt=False)
     return parser

@@ -16,7 +16,7 @@ from quillan.vocabulary import Security, parse_security
 if TYPE_CHECKING:
     from quillan.store import SyncReport
 
-__all__ = ["import_", "sql", "sync"]
+__all__ = ["import_", "sql", "sync", "verify"]
 
 
 @contextlib.contextmanager
@@ -81,6 +81,22 @@ def import_(args: argparse.Namespace, run: Run) -> None:
     with _storing():
         report = store.import_terminal(args.path, progress=run.err.isatty())
     _finish(run, report, f"import into {shown_path(store.path)}")
+
+
+def verify(args: argparse.Namespace, run: Run) -> None:
+    """Every file of the store read whole and checked: a line per problem, naming the file and
+    how to make it right; status 1 when there is any."""
+    store = run.store(args.store)
+    with _storing():
+        problems = store.verify()
+    for problem in problems:
+        run.out.write(output.visible(str(problem)) + "\n")
+    run.out.flush()
+    if problems:
+        raise CliError(
+            f"{len(problems)} problem{'s' if len(problems) > 1 else ''} in the store {shown_path(store.path)}"
+        )
+    run.out.write(f"the store {shown_path(store.path)}: every file sound\n")
 
 
 def sql(args: argparse.Namespace, run: Run) -> None:

@@ -55,6 +55,8 @@ TRADES_PER_REQUEST = 2000
 # A server may cap its answer (the simulator sends 80 quotes at most), and past 9360 securities
 # the request's 16-bit length would overflow.
 QUOTES_PER_REQUEST = 80
+# The largest report file read unless the caller says otherwise.
+REPORT_LIMIT = 1 << 30
 # The offset of a bar or trade request is 16 bits wide: pages start at most this far back.
 MAX_OFFSET = 0xFFFF
 
@@ -186,8 +188,14 @@ class Client:
 
     def close(self) -> None:
         """Closes every connection and stops the worker threads. Calls made afterwards raise
-        RuntimeError; a request under way in another thread ends with its current try."""
+        RuntimeError; a request under way in another thread is cancelled (see `cancel`)."""
         self._pool.close()
+
+    def cancel(self) -> None:
+        """Ends the requests that other threads have under way: each fails within 0.05 s with
+        ConnectionAbortedError "the request was cancelled" and is not tried again. The Client
+        stays usable. (Ctrl-C during `Store.sync` calls it.)"""
+        self._pool.cancel()
 
     @property
     def closed(self) -> bool:
@@ -479,7 +487,11 @@ class Client:
         raise ValueError(f"no section {section!r} in the company information of {security}: {choices}")
 
     def report(
-        self, name: str, *, progress: Callable[[int], object] | None = None, max_size: int | None = None
+        self,
+        name: str,
+        *,
+        progress: Callable[[int], object] | None = None,
+        max_size: int | None = REPORT_LIMIT,
     ) -> bytes:
         """The whole report file `name` (b"" when the server has none); see `report_to`."""
         sink = io.BytesIO()
@@ -492,12 +504,13 @@ class Client:
         sink: Sink,
         *,
         progress: Callable[[int], object] | None = None,
-        max_size: int | None = None,
+        max_size: int | None = REPORT_LIMIT,
     ) -> int:
         """Writes the report file `name` to `sink` (a binary file) piece by piece and returns
         its size (0 when the server has none). Each piece must hold the size its reply
         announces, else it is asked for again on a fresh connection; ValueError when the file
-        grows past `max_size` bytes (or 4 GiB, as far as the 32-bit offsets reach).
+        grows past `max_size` bytes (1 GiB unless said; None: 4 GiB, as far as the 32-bit offsets
+        reach), so that a server sending an endless file cannot fill the memory or the disk.
         `progress(bytes_so_far)` is called after every piece."""
         if not isinstance(name, str):
             raise TypeError(f"name is a str, not {type(name).__name__}")

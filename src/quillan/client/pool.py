@@ -90,6 +90,8 @@ class Pool:
         self._lock = threading.Lock()
         self._free = threading.Condition(self._lock)
         self._idle = [_Slot() for _ in range(size)]
+        self._busy: list[_Slot] = []
+        self._epoch = 0  # counts the cancels: a request started before one is not retried
         self._ranked: list[Probe] | None = None
         self._current = 0
         self._streak: dict[ServerAddress, int] = {}
@@ -107,6 +109,7 @@ class Pool:
     def close(self) -> None:
         """Closes the idle connections and stops the worker threads; a connection in use is
         closed when its request ends."""
+        self.cancel()  # the requests under way end now, not at their deadlines
         with self._lock:
             self._closed = True
             self._closing.set()
@@ -117,6 +120,15 @@ class Pool:
             slot.drop()
         if executor is not None:
             executor.shutdown(wait=True, cancel_futures=True)
+
+    def cancel(self) -> None:
+        """Ends the requests under way: each fails within 0.05 s and is not tried again. The
+        pool stays usable; later requests open fresh connections."""
+        with self._lock:
+            self._epoch += 1
+            connections = [slot.connection for slot in self._busy if slot.connection is not None]
+        for connection in connections:
+            connection.cancel()
 
     # -- servers
 
@@ -171,10 +183,13 @@ class Pool:
                 self._free.wait()
             if self._closed:
                 raise RuntimeError("this quillan.Client is closed")
-            return self._idle.pop()
+            slot = self._idle.pop()
+            self._busy.append(slot)
+            return slot
 
     def _release(self, slot: _Slot) -> None:
         with self._lock:
+            self._busy.remove(slot)
             if not self._closed:
                 self._idle.append(slot)
                 self._free.notify()
@@ -188,12 +203,13 @@ class Pool:
         if probe.resolved is None:
             raise ConnectionError(f"cannot connect to {probe.server}: {probe.note}")
         connection = Connection(timeout=self.timeout)
+        with self._lock:  # in the slot before it connects, so that a cancel reaches it
+            slot.connection, slot.server = connection, probe.server
         try:
             connection.connect(probe.resolved.host, probe.resolved.port)
         except BaseException:
-            connection.close()
+            slot.drop()
             raise
-        slot.connection, slot.server = connection, probe.server
         return connection
 
     # -- requests
@@ -211,6 +227,7 @@ class Pool:
         failures: dict[str, BaseException] = {}
         same_server_retries = 0
         tries = 0
+        epoch = self._epoch
         while True:
             now = self._now()
             tries += 1
@@ -223,7 +240,7 @@ class Pool:
                 # Whatever went wrong, bytes of this exchange may still be on their way: the
                 # connection is never used again.
                 slot.drop()
-                if not self.retry.should_retry(err):
+                if not self.retry.should_retry(err) or self._epoch != epoch:  # cancelled: not again
                     raise
                 failures[now.server.address] = err
                 self._failed(now.server, connecting)

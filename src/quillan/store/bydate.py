@@ -32,7 +32,7 @@ import numpy as np
 
 from quillan.atomic import put_in_place, write_atomically
 from quillan.store.layout import Series, bucket_of
-from quillan.store.parquet import _parquet, arrow_bars, write_bars_file
+from quillan.store.parquet import arrow_bars, parquet_file, reading, write_bars_file
 from quillan.vocabulary import BAR_VALUES
 
 __all__ = ["Block", "Manifest", "generation_of", "new_generation", "stale_buckets", "update"]
@@ -154,7 +154,8 @@ class Block:
 def _old_rows(path: Path, dropped: set[Key], buckets: set[str]) -> tuple[list[Key], np.ndarray, Series]:
     """A year file's rows but those of the `dropped` securities and of the securities of the
     daily `buckets`: their securities, each row's index into them, and the columns."""
-    table = _parquet().read_table(path, read_dictionary=["market", "code"], use_threads=False)
+    with open(path, "rb") as f, reading(path):
+        table = parquet_file(f, read_dictionary=["market", "code"]).read(use_threads=False)
     market = table.column("market").combine_chunks()
     code = table.column("code").combine_chunks()
     market_names, code_names = market.dictionary.to_pylist(), code.dictionary.to_pylist()

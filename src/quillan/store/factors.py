@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+from typing import Any
 
 import numpy as np
 
@@ -18,7 +19,7 @@ from quillan.store.layout import Series, bucket_of
 from quillan.store.parquet import pyarrow, read_parquet, read_series, same_tables, time_type, write_parquet
 from quillan.table import Table
 
-__all__ = ["refresh_factors", "write_xdxr"]
+__all__ = ["expected_factors", "refresh_factors", "write_xdxr"]
 
 
 def write_xdxr(layout: Layout, market: str, code: str, records: Table) -> bool:
@@ -51,15 +52,27 @@ def refresh_factors(layout: Layout, market: str, code: str, daily: Series | bool
     """Rewrites the forward factors of a security from its daily bars (``daily``; read from the
     store when True) and ex-rights records, when they differ from the stored ones; removes them
     when either is missing. The caller serialises calls for one security."""
-    symbol = market + code
-    path = layout.factors(symbol)
-    xdxr = read_parquet(layout.xdxr(symbol))
-    if xdxr is not None and daily is True:
-        daily = read_series(layout.bars("1d", bucket_of(market, code, "1d")), market, code)
-    if not isinstance(daily, dict) or xdxr is None or not len(daily["time"]):
+    path = layout.factors(market + code)
+    table = expected_factors(layout, market, code, daily)
+    if table is None:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(path)
         return
+    old = read_parquet(path)
+    if old is None or not same_tables(old, table):
+        write_parquet(path, table)
+
+
+def expected_factors(
+    layout: Layout, market: str, code: str, daily: Series | bool | None = True
+) -> Any | None:
+    """The factors table that the security's daily bars (``daily``; read from the store when
+    True) and stored ex-rights records give; None when either is missing."""
+    xdxr = read_parquet(layout.xdxr(market + code))
+    if xdxr is not None and daily is True:
+        daily = read_series(layout.bars("1d", bucket_of(market, code, "1d")), market, code)
+    if not isinstance(daily, dict) or xdxr is None or not len(daily["time"]):
+        return None
     bars = Table(
         {
             "datetime": daily["time"].astype("datetime64[s]"),
@@ -75,7 +88,7 @@ def refresh_factors(layout: Layout, market: str, code: str, daily: Series | bool
     starts = daily["time"][steps].astype("datetime64[ms]")
     starts[0] = np.datetime64("1970-01-01T00:00:00", "ms")  # the first factor holds for every earlier bar
     pa = pyarrow()
-    table = pa.table(
+    return pa.table(
         {
             "market": pa.array([market] * len(steps), pa.string()),
             "code": pa.array([code] * len(steps), pa.string()),
@@ -83,6 +96,3 @@ def refresh_factors(layout: Layout, market: str, code: str, daily: Series | bool
             "factor": pa.array(factor[steps], pa.float64()),
         }
     )
-    old = read_parquet(path)
-    if old is None or not same_tables(old, table):
-        write_parquet(path, table)

@@ -15,6 +15,7 @@ import contextlib
 import errno
 import fcntl
 import os
+import stat
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -80,15 +81,53 @@ class Layout:
         """The symbols that have a folder of `kind` ("xdxr" or "factors")."""
         return {folder.name.removeprefix("symbol=") for folder in (self.root / kind).glob("symbol=*")}
 
+    def leftovers(self) -> list[Path]:
+        """The temporary files of writers that were killed, in the store's own folders: a folder
+        that is a symbolic link is not followed (what it points at is not the store's)."""
+        found = [Path(entry.path) for entry in _entries(self.root) if _temporary(entry)]
+        for kind in DATA_KINDS:
+            if (self.root / kind).is_symlink():
+                continue
+            for folder, _, files in os.walk(self.root / kind, followlinks=False):
+                found += [
+                    Path(folder) / name for name in files if name.startswith(".") and name.endswith(".tmp")
+                ]
+        return found
+
     def remove_leftovers(self) -> None:
         """Deletes the temporary files of a writer that was killed (only the lock holder writes)."""
-        for kind in DATA_KINDS:
-            for tmp in (self.root / kind).glob("**/.*.tmp"):
-                with contextlib.suppress(FileNotFoundError):
-                    tmp.unlink()
-        for tmp in self.root.glob(".*.tmp"):
+        for tmp in self.leftovers():
             with contextlib.suppress(FileNotFoundError):
                 tmp.unlink()
+
+
+def _entries(folder: Path) -> list[os.DirEntry[str]]:
+    try:
+        with os.scandir(folder) as entries:
+            return list(entries)
+    except FileNotFoundError:
+        return []
+
+
+def _temporary(entry: os.DirEntry[str]) -> bool:
+    return entry.name.startswith(".") and entry.name.endswith(".tmp") and entry.is_file(follow_symlinks=False)
+
+
+def _open_lock(path: Path) -> int:
+    """The lock file, opened without following a symbolic link and checked to be a regular
+    file: taking the lock must not write anywhere but in the store."""
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW, 0o644)
+    except OSError as err:
+        if err.errno == errno.ELOOP:
+            raise OSError(
+                errno.ELOOP, "the store's lock file is a symbolic link: remove it", str(path)
+            ) from None
+        raise
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise OSError(errno.EINVAL, "the store's lock file is not a regular file: remove it", str(path))
+    return fd
 
 
 @contextlib.contextmanager
@@ -98,7 +137,7 @@ def locked(layout: Layout, timeout: float, waiting: Callable[[str], object] | No
     the process that holds it. The holder writes its pid into the file and removes what a
     killed writer left behind."""
     layout.root.mkdir(parents=True, exist_ok=True)
-    fd = os.open(layout.lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    fd = _open_lock(layout.lock)
     try:
         deadline = time.monotonic() + timeout
         while True:
@@ -121,8 +160,8 @@ def locked(layout: Layout, timeout: float, waiting: Callable[[str], object] | No
                         f"to it; waited {timeout:g} s"
                     ) from None
                 time.sleep(0.05)
-        os.ftruncate(fd, 0)
-        os.pwrite(fd, str(os.getpid()).encode(), 0)
+        # The pid in a field of fixed width: the file is written in place, never cut.
+        os.pwrite(fd, f"{os.getpid():<20}\n".encode(), 0)
         layout.remove_leftovers()
         yield
     finally:

@@ -10,8 +10,9 @@ a reader skip the row groups of other securities.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -23,6 +24,7 @@ from quillan.table import Table, import_optional
 from quillan.vocabulary import BAR_VALUES
 
 __all__ = [
+    "DamagedFileError",
     "FooterCache",
     "arrow_bars",
     "arrow_table",
@@ -67,12 +69,39 @@ def _arrow_strings(texts: list[str]) -> Any:
     )
 
 
+class DamagedFileError(OSError):
+    """A file of the store that cannot be read as what it should be: its message names the
+    file and what is wrong, and `quillan verify` says how to make it again."""
+
+    def __init__(self, path: Path, why: BaseException | str) -> None:
+        super().__init__(errno.EIO, f"damaged: {' '.join(str(why).split())}", str(path))
+
+
+@contextlib.contextmanager
+def reading(path: Path) -> Iterator[None]:
+    """Turns a failure to decode the file at `path` into a DamagedFileError naming it (a file
+    that is not there stays a FileNotFoundError)."""
+    try:
+        yield
+    except (FileNotFoundError, DamagedFileError):
+        raise
+    except (OSError, ValueError, TypeError, IndexError, KeyError) as err:
+        raise DamagedFileError(path, err) from err
+
+
+def parquet_file(f: Any, metadata: Any = None, read_dictionary: Sequence[str] | None = None) -> Any:
+    """A ParquetFile whose pages are checked against their checksums as they are read."""
+    return _parquet().ParquetFile(
+        f, metadata=metadata, read_dictionary=read_dictionary, page_checksum_verification=True
+    )
+
+
 def read_parquet(path: Path) -> Any | None:
     """One file as it stands (None when there is none): ParquetFile skips the dataset discovery
-    of read_table."""
+    of read_table. DamagedFileError for a file that does not decode."""
     try:
-        with open(path, "rb") as f:
-            return _parquet().ParquetFile(f).read(use_threads=False)
+        with open(path, "rb") as f, reading(path):
+            return parquet_file(f).read(use_threads=False)
     except FileNotFoundError:
         return None
 
@@ -83,7 +112,9 @@ def read_metadata(path: Path) -> Any:
 
 
 def write_parquet(path: Path, table: Any) -> None:
-    write_atomically(path, lambda tmp: _parquet().write_table(table, tmp, compression="zstd"))
+    write_atomically(
+        path, lambda tmp: _parquet().write_table(table, tmp, compression="zstd", write_page_checksum=True)
+    )
 
 
 class FooterCache:
@@ -104,7 +135,8 @@ class FooterCache:
         held = self._footers.get(path)
         if held is not None and held[0] == key:
             return held[1]
-        footer = _parquet().read_metadata(f)
+        with reading(path):
+            footer = _parquet().read_metadata(f)
         self._footers[path] = (key, footer)
         return footer
 
@@ -113,9 +145,9 @@ def read_series(path: Path, market: str, code: str, footers: FooterCache | None 
     """One security's bars from a bucket file, reading only the row groups whose statistics may
     hold it; None when it holds none."""
     # One descriptor: a writer renaming a new file in does not disturb the reading.
-    with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
+    with contextlib.suppress(FileNotFoundError), open(path, "rb") as f, reading(path):
         meta = footers.footer(path, f) if footers is not None else None
-        parquet = _parquet().ParquetFile(f, metadata=meta)
+        parquet = parquet_file(f, meta)
         meta = parquet.metadata
         columns = [parquet.schema_arrow.get_field_index(name) for name in ("market", "code")]
         groups, alone = [], True
@@ -241,6 +273,7 @@ def write_bars_file(
             store_schema=False,
             compression=compression,
             compression_level=1 if compression == "zstd" else None,
+            write_page_checksum=True,
             use_dictionary=["market", "code"],
             column_encoding={"amount": "BYTE_STREAM_SPLIT", "volume": "BYTE_STREAM_SPLIT"},
             write_statistics=list(statistics),

@@ -21,6 +21,9 @@ class SyncReport:
     written: dict[str, int] = field(default_factory=dict)
     unchanged: list[str] = field(default_factory=list)
     failed: dict[str, str] = field(default_factory=dict)
+    # What the run found and mended on its way (a damaged file made again, a series whose
+    # record ran ahead of its bars fetched whole again).
+    notes: list[str] = field(default_factory=list)
 
     @property
     def ok(self) -> bool:

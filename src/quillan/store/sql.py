@@ -90,6 +90,11 @@ def bar_files(layout: Layout, footers: FooterCache) -> dict[str, list[Path]]:
     return found
 
 
+def _read(files: Iterable[Path]) -> str:
+    """read_parquet of these files, their columns alone: no folder name becomes a column."""
+    return f"read_parquet([{', '.join(map(_quoted, files))}], hive_partitioning = false)"
+
+
 def _union(parts: Iterable[str], empty: str) -> str:
     parts = list(parts)
     return " UNION ALL ".join(parts) if parts else f"SELECT {empty} WHERE false"
@@ -100,8 +105,7 @@ def create_views(con: Any, layout: Layout, footers: FooterCache | None = None) -
     values = ", ".join(_VALUES)
     bars = _union(
         (
-            f"SELECT market, code, '{freq}' AS freq, time AS datetime, {values} "
-            f"FROM read_parquet([{', '.join(map(_quoted, files))}])"
+            f"SELECT market, code, '{freq}' AS freq, time AS datetime, {values} FROM {_read(files)}"
             for freq, files in bar_files(layout, footers or FooterCache()).items()
         ),
         "NULL::VARCHAR AS market, NULL::VARCHAR AS code, NULL::VARCHAR AS freq, NULL::TIMESTAMP AS datetime, "
@@ -113,7 +117,7 @@ def create_views(con: Any, layout: Layout, footers: FooterCache | None = None) -
     con.execute(
         "CREATE OR REPLACE VIEW xdxr AS "
         + (
-            f"SELECT {columns} FROM read_parquet([{', '.join(map(_quoted, xdxr))}])"
+            f"SELECT {columns} FROM {_read(xdxr)}"
             if xdxr
             else "SELECT NULL::VARCHAR AS market, NULL::VARCHAR AS code, NULL::DATE AS date, "
             "NULL::BIGINT AS category, NULL::VARCHAR AS name, "
@@ -125,7 +129,7 @@ def create_views(con: Any, layout: Layout, footers: FooterCache | None = None) -
     con.execute(
         "CREATE OR REPLACE VIEW factors AS "
         + (
-            f"SELECT market, code, start, factor FROM read_parquet([{', '.join(map(_quoted, factors))}])"
+            f"SELECT market, code, start, factor FROM {_read(factors)}"
             if factors
             else "SELECT NULL::VARCHAR AS market, NULL::VARCHAR AS code, NULL::TIMESTAMP AS start, "
             "NULL::DOUBLE AS factor WHERE false"

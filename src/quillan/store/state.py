@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any
 
 from quillan.atomic import write_atomically
+from quillan.store.parquet import DamagedFileError
 
 __all__ = ["StateWriter", "read_state"]
 
@@ -21,13 +22,23 @@ FLUSH_SECONDS = 2.0
 
 
 def read_state(path: Path) -> dict[str, dict[str, Any]]:
-    """The entries of sync.json by key (``"sh600036/1d"``); none when there is no file."""
+    """The entries of sync.json by key (``"sh600036/1d"``); none when there is no file.
+    DamagedFileError, naming the file, for one that is not such a record."""
     try:
         with open(path, encoding="utf-8") as f:
-            data: dict[str, dict[str, Any]] = json.load(f)
-            return data
+            data = json.load(f)
     except FileNotFoundError:
         return {}
+    except (ValueError, UnicodeDecodeError) as err:
+        raise DamagedFileError(path, err) from None
+    if not isinstance(data, dict) or not all(
+        isinstance(entry, dict)
+        and isinstance(entry.get("rows", 0), int)
+        and isinstance(entry.get("last", ""), str)
+        for entry in data.values()
+    ):
+        raise DamagedFileError(path, "not a record of series")
+    return data
 
 
 class StateWriter:

@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from quillan.store import sql, sync, terminal
+from quillan.store import checks, sql, sync, terminal
 from quillan.store.files import Layout, default_store_path, locked
 from quillan.store.layout import BUCKETS_DAILY, BUCKETS_INTRADAY, FREQS, bars_series, bucket_of, market_name
 from quillan.store.parquet import FooterCache, pyarrow, read_parquet, read_series
@@ -286,6 +286,14 @@ class Store:
         statement but queries (PermissionError)."""
         self._layout.require()
         return self._views.query(query)
+
+    def verify(self) -> list[checks.Problem]:
+        """Reads every file of the store whole and checks it (`quillan.store.verify`): the
+        problems found, each naming the file, what is wrong and how to make it right; none for
+        a sound store."""
+        self._layout.require()
+        problems, _ = checks.verify(self._layout)
+        return problems
 
     def close(self) -> None:
         """Closes the DuckDB connection of `sql` (a later query opens a new one)."""

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, wait
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -54,11 +54,22 @@ def sync(
             if freq == "xdxr":
                 batches.report(f"{symbol}/xdxr", writer.write_xdxr(market, code, client.xdxr(security)))
                 return
-            entry = stored.get(f"{symbol}/{freq}")
+            # From the last bar the store holds, not the one the record names: when the record
+            # runs ahead of the bars (a bars file lost or damaged) the series is fetched whole
+            # again, never shortened to what is fetched from the record's last bar on.
+            entry = stored.get(f"{symbol}/{freq}") or {}
+            have = writer.stored(freq, market, code)
+            held = 0 if have is None else len(have["time"])
+            last = str(have["time"][-1].astype("datetime64[s]")) if have is not None and held else ""
             since: np.datetime64 | None = None
             ask: Any = start
-            if entry and entry.get("last"):
-                since = np.datetime64(entry["last"], "s")
+            if entry.get("last") and (held < entry.get("rows", 0) or last < entry["last"]):
+                writer.note(
+                    f"{symbol}/{freq}: the record names {entry.get('rows', 0)} bars to {entry['last'][:10]}, "
+                    f"the store holds {held}: fetched again from the start"
+                )
+            elif held:
+                since = np.datetime64(last, "s")
                 if freq not in INTRADAY:
                     since = since.astype("datetime64[D]")
                 ask = since
@@ -90,10 +101,15 @@ def sync(
                 for future in futures:
                     future.result()
             except KeyboardInterrupt:
-                # The tasks under way finish (a request takes milliseconds, and a bucket is
-                # written whole or not at all); the others never start.
+                # The tasks not started never start; the requests under way end at once (a
+                # silent server does not hold the run); a bucket is written whole or not at all.
                 for future in futures:
                     future.cancel()
+                cancel = getattr(client, "cancel", None)
+                while not wait(futures, timeout=0.1).done.issuperset(futures):
+                    if cancel is not None:  # a task's later request too
+                        cancel()
                 pool.shutdown(wait=True)
                 raise Interrupted("synced", bar.done, len(tasks), "series", report) from None
+    report.notes += writer.notes
     return report

@@ -192,4 +192,5 @@ def import_terminal(
                 if isinstance(err, KeyboardInterrupt):
                     raise Interrupted("imported", bar.done, total, "files", report) from None
                 raise
+    report.notes += writer.notes
     return report

@@ -24,12 +24,23 @@ import numpy as np
 from quillan.atomic import put_in_place
 from quillan.store import bydate, factors
 from quillan.store.files import Layout
-from quillan.store.layout import BUCKETS_DAILY, FileBars, Item, Series, group_rows, merge_series, same_series
+from quillan.store.layout import (
+    BUCKETS_DAILY,
+    FileBars,
+    Item,
+    Series,
+    bucket_of,
+    group_rows,
+    merge_series,
+    same_series,
+)
 from quillan.store.parquet import (
+    DamagedFileError,
     FooterCache,
     read_metadata,
     read_parquet,
     read_series,
+    reading,
     split,
     table_of,
     write_bars_file,
@@ -39,6 +50,8 @@ from quillan.table import Table
 from quillan.vocabulary import BAR_VALUES
 
 __all__ = ["BucketWrite", "Writer"]
+
+DAMAGED = "damaged"  # the generation of a daily bucket file whose footer cannot be read
 
 
 @dataclass
@@ -95,9 +108,13 @@ class Writer:
 
     def __init__(self, layout: Layout, notify: Callable[[str], object] | None = None) -> None:
         self.layout = layout
-        self.state = StateWriter(layout.state)
-        self._factors_lock = threading.Lock()
         self._notify = notify
+        self.notes: list[str] = []  # what the run found and mended, for its report
+        try:
+            self.state = StateWriter(layout.state)
+        except DamagedFileError as err:
+            self.state = self._rebuilt_state(err)
+        self._factors_lock = threading.Lock()
         # The generation of each daily bucket file, as the run has left it; the daily series the
         # run changed, for the by-date copy.
         self.generations: dict[str, str] = {}
@@ -105,28 +122,75 @@ class Writer:
         self._footers = FooterCache()
         self._moved = False
 
+    def note(self, text: str) -> None:
+        """Says what the run found and mended: in its report, and to the notify callback."""
+        self.notes.append(text)
+        if self._notify is not None:
+            self._notify(text)
+
+    def _rebuilt_state(self, damage: DamagedFileError) -> StateWriter:
+        """A record of what is stored made from the bars themselves, the damaged one moved
+        aside (it is kept for whoever wants to look at it)."""
+        aside = self.layout.state.with_name("sync.json.damaged")
+        os.replace(self.layout.state, aside)
+        state = StateWriter(self.layout.state)
+        entries = {}
+        for freq_folder in sorted((self.layout.root / "bars").glob("freq=*")):
+            freq = freq_folder.name.removeprefix("freq=")
+            for path in sorted(freq_folder.glob("bucket=*/data.parquet")):
+                with contextlib.suppress(DamagedFileError):  # the sync or import of it mends it
+                    for (market, code), series in split(read_parquet(path)).items():
+                        last = str(np.datetime_as_string(series["time"][-1], unit="s"))
+                        entries[f"{market}{code}/{freq}"] = {
+                            "last": last,
+                            "rows": len(series["time"]),
+                            "source": "rebuilt",
+                        }
+        state.record(entries)
+        self.note(
+            f"{self.layout.state}: {damage.strerror}; moved to {aside.name}, and the record made again "
+            f"from the bars stored ({len(entries)} series)"
+        )
+        return state
+
+    def stored(self, freq: str, market: str, code: str) -> Series | None:
+        """A security's stored bars; None when there are none or its bucket file is damaged
+        (which its next write mends)."""
+        try:
+            return read_series(
+                self.layout.bars(freq, bucket_of(market, code, freq)), market, code, self._footers
+            )
+        except DamagedFileError:
+            return None
+
     def reconcile(self) -> None:
         """Reads the generation of each daily bucket file, and brings a by-date copy that lags
         the buckets up to date: a run killed before its copy was made, or a store written
         before the copy existed (once; it says so)."""
         for number in range(BUCKETS_DAILY):
             bucket = f"{number:02d}"
-            with contextlib.suppress(FileNotFoundError):
-                self.generations[bucket] = bydate.generation_of(read_metadata(self.layout.bars("1d", bucket)))
+            path = self.layout.bars("1d", bucket)
+            try:
+                with reading(path):
+                    self.generations[bucket] = bydate.generation_of(read_metadata(path))
+            except FileNotFoundError:
+                pass
+            except DamagedFileError:  # its next write mends it; the copy follows then
+                self.generations[bucket] = DAMAGED
         manifest = bydate.Manifest.read(self.layout.root)
         stale = bydate.stale_buckets(manifest, self.generations)
         if stale is None and not self.generations:
             return
         if stale is None or stale:
-            if self._notify is not None:
-                what = "made" if manifest is None else "brought up to date"
-                self._notify(f"the copy of the daily bars of {self.layout.root} sorted by date is {what}")
+            what = "made" if manifest is None else "brought up to date"
+            self.note(f"the copy of the daily bars of {self.layout.root} sorted by date is {what}")
             rebuilt = set(self.generations) if stale is None else stale
             blocks = []
             for bucket in sorted(rebuilt & set(self.generations)):
-                current = split(read_parquet(self.layout.bars("1d", bucket)))
-                if current:
-                    blocks.append(bydate.Block(*_columns(current), None))
+                with contextlib.suppress(DamagedFileError):
+                    current = split(read_parquet(self.layout.bars("1d", bucket)))
+                    if current:
+                        blocks.append(bydate.Block(*_columns(current), None))
             if stale is None:  # no manifest: every year is made from the buckets there are
                 bydate.tidy(self.layout.root, None)
             bydate.update(self.layout.root, blocks, self.generations, frozenset(rebuilt))
@@ -184,10 +248,9 @@ class Writer:
 
     def _unchanged(self, freq: str, bucket: str, items: Sequence[Item]) -> list[int | Exception] | None:
         """-1 for every item when none of them changes its stored series, else None."""
-        path = self.layout.bars(freq, bucket)
         stored = []
         for market, code, new, since in items:
-            old = read_series(path, market, code, self._footers)
+            old = self.stored(freq, market, code)
             if old is None or not len(old["time"]) or not same_series(merge_series(old, new, since), old):
                 return None
             stored.append((market, code, old))
@@ -204,7 +267,14 @@ class Writer:
     ) -> BucketWrite:
         """The first step of `write_bucket`: merges and, when the bucket changed, writes its new
         files under temporary names, not yet flushed nor in place."""
-        stored = split(read_parquet(self.layout.bars(freq, bucket)))
+        path = self.layout.bars(freq, bucket)
+        try:
+            stored = split(read_parquet(path))
+        except DamagedFileError as err:
+            # Whatever it held is lost: it is made again from the bars this run has. Securities
+            # of the bucket this run does not bring are fetched or imported whole next time.
+            self.note(f"{path}: {err.strerror}; made again from the bars of this run")
+            stored = {}
         current = dict(stored)
         errors: dict[int, Exception] = {}
         for i, (market, code, new, since) in enumerate(items):
