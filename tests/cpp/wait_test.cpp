@@ -162,6 +162,29 @@ TEST_P(SignalledWait, DeadlineEndsTheWait) {
 INSTANTIATE_TEST_SUITE_P(Both, SignalledWait,
                          ::testing::Values(Direction::Receive, Direction::Send));
 
+TEST(Wait, ACancelFromAnotherThreadEndsAWaitWithinASlice) {
+    for (bool sending : {false, true}) {
+        Pair p;
+        if (sending) p.fill_ours();
+        std::atomic<bool> cancel{false};
+        WaitPolicy policy;
+        policy.per_call = std::nullopt;  // no limit of its own: only the cancel ends the wait
+        policy.cancel = &cancel;
+        std::thread other([&] {
+            std::this_thread::sleep_for(100ms);
+            cancel.store(true);
+        });
+        const auto began = WaitClock::now();
+        uint8_t byte = 0;
+        EXPECT_QUILLAN_ERROR(sending ? send_some(p.ours.get(), &byte, 1, policy)
+                                     : receive_some(p.ours.get(), &byte, 1, policy),
+                             ErrorKind::Os, "the request was cancelled");
+        EXPECT_LT(Seconds(WaitClock::now() - began).count(),
+                  0.1 + 2 * Seconds(kCancelSlice).count());
+        other.join();
+    }
+}
+
 TEST(Wait, DrainLetsTheCallersErrorsThrough) {
     Pair p;
     WaitPolicy policy;
