@@ -93,6 +93,24 @@ def test_a_damaged_file_is_one_line_naming_it(store):
     assert caught.value.filename == str(store.path / "sync.json")
 
 
+def test_a_listing_that_does_not_match_its_rows_is_found(sim, store):
+    path = bucket_of(store)
+    table = pq.read_table(path)
+    meta = dict(pq.read_metadata(path).metadata)
+    listing = json.loads(meta[b"quillan.listing"])
+    listing["rows"][0] -= 1
+    meta[b"quillan.listing"] = json.dumps(listing).encode()
+    with pq.ParquetWriter(path, table.schema, write_page_checksum=True, store_schema=False) as writer:
+        writer.write_table(table)
+        writer.add_key_value_metadata(meta)
+    (problem,) = store.verify()
+    assert "the listing in its footer does not match its rows; remove the file, then make it" in str(problem)
+    path.unlink()
+    with Client([sim.address]) as client:
+        assert store.sync(client, SECURITIES, ["1d", "5m"], progress=False).ok
+    assert store.verify() == []
+
+
 @pytest.mark.slow
 def test_every_bit_flip_is_found_or_changes_nothing(synced, tmp_path):
     def meaning(root):

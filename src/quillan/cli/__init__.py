@@ -52,6 +52,10 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Run], None], str]] = {
         store.verify,
         "read every file of the local store and check it; say how to mend what is wrong",
     ),
+    "calendar": (store.calendar, "the trading days, from the local store's daily bars"),
+    "securities": (store.securities, "the securities of the local store: first and last day, bars, holes"),
+    "gaps": (store.gaps, "the trading days or bar times a security has no bar at in the local store"),
+    "export": (store.export, "write the local store's daily bars as a qlib dataset"),
     "tour": (_tour, "a short tour of every capability, against the built-in simulator"),
 }
 

@@ -234,5 +234,33 @@ def build_parser(commands: dict[str, tuple[Callable[..., None], str]]) -> argpar
     p = command("verify", net=False, fmt=False)
     p.add_argument("--store", metavar="DIR", help=STORE_HELP)
 
+    p = command("calendar", net=False)
+    p.add_argument("--start", type=date, metavar="DATE", help=f"the first date; {DATE_HELP}")
+    p.add_argument("--end", type=date, metavar="DATE", help="the last date")
+    p.add_argument("--store", metavar="DIR", help=STORE_HELP)
+
+    p = command("securities", net=False)
+    which = p.add_mutually_exclusive_group()
+    which.add_argument("--active", dest="active", action="store_const", const=True,
+                       help="only those with a bar on the calendar's last day")  # fmt: skip
+    which.add_argument("--inactive", dest="active", action="store_const", const=False,
+                       help="only those without (delisted, or not synced lately)")  # fmt: skip
+    p.add_argument("--store", metavar="DIR", help=STORE_HELP)
+
+    p = command("gaps", net=False)
+    p.add_argument("security", type=security, help=SECURITY_HELP)
+    p.add_argument("--freq", "-f", type=freq, default="1d", metavar="FREQ",
+                   help="1d, or an intraday frequency (1m, 5m, 15m, 30m, 1h); default 1d")  # fmt: skip
+    p.add_argument("--store", metavar="DIR", help=STORE_HELP)
+
+    p = command("export", net=False, fmt=False)
+    p.add_argument("layout", choices=("qlib",), help="the dataset's layout: qlib")
+    p.add_argument("path", help="the dataset's folder: made, or replaced when an export made it")
+    p.add_argument("securities", type=security, nargs="*", metavar="security",
+                   help="the securities to export (default: every one in the store)")  # fmt: skip
+    p.add_argument("--start", type=date, metavar="DATE", help=f"the first date; {DATE_HELP}")
+    p.add_argument("--end", type=date, metavar="DATE", help="the last date")
+    p.add_argument("--store", metavar="DIR", help=STORE_HELP)
+
     command("tour", net=False, fmt=False)
     return parser

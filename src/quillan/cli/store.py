@@ -10,13 +10,13 @@ from typing import TYPE_CHECKING
 
 from quillan.cli import output
 from quillan.cli.context import EXIT_USAGE, CliError, Run, describe, file_error, shown_path
-from quillan.table import import_optional
+from quillan.table import Table, import_optional
 from quillan.vocabulary import Security, parse_security
 
 if TYPE_CHECKING:
     from quillan.store import SyncReport
 
-__all__ = ["import_", "sql", "sync", "verify"]
+__all__ = ["calendar", "export", "gaps", "import_", "securities", "sql", "sync", "verify"]
 
 
 @contextlib.contextmanager
@@ -107,3 +107,51 @@ def sql(args: argparse.Namespace, run: Run) -> None:
     except duckdb.Error as err:
         raise CliError(f"sql: {describe(err)}") from None
     output.write_table(table, args.format, run.out)
+
+
+@contextlib.contextmanager
+def _asking() -> Iterator[None]:
+    """A question the store cannot answer (no daily bars, a day off its calendar) is one line."""
+    with _storing():
+        try:
+            yield
+        except (LookupError, ValueError) as err:
+            raise CliError(str(err)) from None
+
+
+def calendar(args: argparse.Namespace, run: Run) -> None:
+    """The store's trading days, one a row."""
+    store = run.store(args.store)
+    with _asking():
+        days = store.calendar(args.start, args.end)
+    output.write_table(Table({"date": days}), args.format, run.out)
+
+
+def securities(args: argparse.Namespace, run: Run) -> None:
+    """The store's securities with their first and last days, bars and holes."""
+    store = run.store(args.store)
+    with _asking():
+        table = store.securities()
+    if args.active is not None:
+        table = table[table["active"] == args.active]
+    output.write_table(table, args.format, run.out)
+
+
+def gaps(args: argparse.Namespace, run: Run) -> None:
+    """The trading days (or bar times) a security has no bar at, between its first and last."""
+    store = run.store(args.store)
+    with _asking():
+        missing = store.gaps(args.security, args.freq)
+    output.write_table(Table({"date" if args.freq == "1d" else "datetime": missing}), args.format, run.out)
+
+
+def export(args: argparse.Namespace, run: Run) -> None:
+    """The store's daily bars as a dataset of another tool (qlib's layout)."""
+    store = run.store(args.store)
+    with _asking():
+        written = store.export_qlib(
+            args.path, securities=args.securities or None, start=args.start, end=args.end,
+            progress=run.err.isatty(),
+        )  # fmt: skip
+    what = "security" if written == 1 else "securities"
+    run.out.write(f"export to {shown_path(args.path)}: {written:,} {what}\n")

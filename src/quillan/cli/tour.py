@@ -303,8 +303,13 @@ def _store(t: _Tour) -> None:
             )
             t.table(counts)
             stored = store.bars(CODE)
+            t.say("   store.securities(): the universe and the calendar, from the bars stored")
+            securities = store.securities()
+            t.table(securities, ["market", "code", "kind", "first", "last", "days", "missing", "active"])
+            calendar = store.calendar()
     except ImportError as err:  # the store extra is not installed
         t.say(f"   skipped: {err}")
         t.number -= 1
         return
     t.check(report.ok and stored.equals(t.client.bars(CODE)), "stored bars")
+    t.check(np.array_equal(calendar, stored["datetime"].astype("datetime64[D]")), "trading days")

@@ -3,8 +3,10 @@
 One module per concern: `files` (where each file lives, the write lock), `layout` (buckets and
 series), `parquet` (reading and writing the files), `writer` (a writing run), `factors`
 (ex-rights records and adjustment factors), `state` (sync.json), `report` (what a run did),
-`sync` (from quote servers), `terminal` (from a terminal's folder), `sql` (the DuckDB views)
-and `store` (the Store that ties them together).
+`sync` (from quote servers), `terminal` (from a terminal's folder), `sql` (the DuckDB views),
+`bydate` (the daily bars by date), `checks` (verify), `listing` (each daily bucket's summary),
+`universe` (calendar, securities, gaps), `qlib` (the qlib export) and `store` (the Store that
+ties them together).
 """
 
 from quillan.store.files import StoreBusyError, default_store_path

@@ -22,6 +22,7 @@ from quillan.store import bydate
 from quillan.store.factors import expected_factors
 from quillan.store.files import Layout
 from quillan.store.layout import FREQS, bucket_of
+from quillan.store.listing import LISTING_KEY, Listing, listing_of
 from quillan.store.parquet import DamagedFileError, parquet_file, read_parquet, reading, same_tables
 from quillan.store.state import read_state
 from quillan.vocabulary import BAR_VALUES
@@ -87,12 +88,15 @@ def _bars_file(
     names, owner, times = _security_rows(table)
     # Securities in market and code order (their index in the sorted names), each one's times
     # strictly rising: no bar twice.
-    if not bool(np.all((owner[1:] > owner[:-1]) | ((owner[1:] == owner[:-1]) & (times[1:] > times[:-1])))):
+    ordered = bool(np.all((owner[1:] > owner[:-1]) | ((owner[1:] == owner[:-1]) & (times[1:] > times[:-1]))))
+    if not ordered:
         yield Problem(path, "bars out of market, code and time order, or a bar twice", remedy)
     strays = [f"{m}{c}" for m, c in names if bucket_of(m, c, freq) != bucket]
     if strays:
         yield Problem(path, f"holds bars of {', '.join(strays[:5])}, which belong in other buckets", remedy)
     yield from _statistics(path, table, remedy)
+    if freq == "1d" and ordered:
+        yield from _listing(path, names, owner, times, remedy)
     ends: list[int] = (
         np.append(np.flatnonzero(owner[1:] != owner[:-1]), len(owner) - 1).tolist() if len(owner) else []
     )
@@ -136,6 +140,28 @@ def _statistics(path: Path, table: Any, remedy: str) -> Iterator[Problem]:
                 yield Problem(path, f"the statistics of row group {i} do not match its rows ({name})", remedy)
                 return
         start += group.num_rows
+
+
+def _listing(
+    path: Path, names: list[tuple[str, str]], owner: np.ndarray, times: np.ndarray, remedy: str
+) -> Iterator[Problem]:
+    """A problem when the listing in a daily bucket's footer (which the calendar and the
+    universe are read from) does not describe its rows; none for a file written without one."""
+    text = (_footer(path).metadata or {}).get(LISTING_KEY.encode())
+    if text is None:
+        return
+    try:
+        stored = Listing.from_json(text)
+    except (ValueError, KeyError, TypeError) as err:
+        yield Problem(
+            path, f"the listing in its footer cannot be read ({err})", f"remove the file, then {remedy}"
+        )
+        return
+    rows = listing_of(names, np.bincount(owner, minlength=len(names)), times)
+    if stored is not None and not stored.same(rows):
+        yield Problem(
+            path, "the listing in its footer does not match its rows", f"remove the file, then {remedy}"
+        )
 
 
 def _footer(path: Path) -> Any:

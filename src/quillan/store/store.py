@@ -23,11 +23,21 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 
-from quillan.store import checks, sql, sync, terminal
+from quillan.store import checks, qlib, sql, sync, terminal, universe
 from quillan.store.files import Layout, default_store_path, locked
-from quillan.store.layout import BUCKETS_DAILY, BUCKETS_INTRADAY, FREQS, bars_series, bucket_of, market_name
-from quillan.store.parquet import FooterCache, pyarrow, read_parquet, read_series
+from quillan.store.layout import (
+    BUCKETS_DAILY,
+    BUCKETS_INTRADAY,
+    FREQS,
+    Series,
+    bars_series,
+    bucket_of,
+    market_name,
+)
+from quillan.store.listing import Days, read_listing
+from quillan.store.parquet import FooterCache, pyarrow, read_parquet, read_series, split
 from quillan.store.report import SyncReport
 from quillan.store.state import read_state
 from quillan.store.writer import Writer
@@ -38,6 +48,7 @@ from quillan.vocabulary import (
     DateLike,
     SecurityLike,
     empty_bars,
+    parse_day,
     parse_freq,
     parse_freqs,
     parse_securities,
@@ -83,6 +94,7 @@ class Store:
         self._footers = FooterCache()
         self._sql_sandbox = sql_sandbox
         self._views = sql.Views(self._layout, sandbox=sql_sandbox)
+        self._shape: tuple[list[tuple[str, int, int, int]], universe.Market] | None = None
         # Daily and longer bars had 64 buckets in earlier builds: such a store would show some
         # securities twice and miss others, so it is refused rather than read or written.
         for freq in FREQS:
@@ -298,3 +310,152 @@ class Store:
     def close(self) -> None:
         """Closes the DuckDB connection of `sql` (a later query opens a new one)."""
         self._views.close()
+
+    # -- the market's shape (`quillan.store.universe`)
+
+    def _market(self) -> universe.Market:
+        """The listing and calendar of the daily bars stored now (kept while the files stay)."""
+        self._layout.require()
+        paths = [self._layout.bars("1d", f"{n:02d}") for n in range(BUCKETS_DAILY)]
+        mark = []
+        for path in paths:
+            with contextlib.suppress(FileNotFoundError):
+                stat = path.stat()
+                mark.append((path.name, stat.st_ino, stat.st_size, stat.st_mtime_ns))
+        if self._shape is not None and self._shape[0] == mark:
+            return self._shape[1]
+        found = read_listing(paths, self._footers)
+        if not len(found.markets):
+            raise LookupError(
+                f"the store {self.path} holds no daily bars, which its calendar and securities are "
+                "made from: sync some (quillan sync SECURITY ...) or import a terminal's folder"
+            )
+        market = universe.Market.of(found)
+        self._shape = (mark, market)
+        return market
+
+    def calendar(
+        self, start: DateLike | None = None, end: DateLike | None = None
+    ) -> npt.NDArray[np.datetime64]:
+        """The trading days (``datetime64[D]``, ascending) from `start` to `end` (inclusive): the
+        days the store holds a daily bar of an index on, or, before and after its index bars
+        and without any, of at least half of the securities listed across the day (see
+        `quillan.store.universe`). A day the store holds no bar of is never among them.
+        LookupError for a store without daily bars."""
+        calendar = self._market().calendar
+        low, high = time_range(start, end)
+        keep = np.ones(len(calendar), dtype=bool)
+        if low is not None:
+            keep &= calendar >= low.astype("datetime64[D]").astype(np.int64)
+        if high is not None:
+            keep &= calendar <= high.astype("datetime64[D]").astype(np.int64)
+        return calendar[keep].astype("datetime64[D]")
+
+    def securities(self) -> Table:
+        """One row per security with daily bars in the store, by market and code: ``market``,
+        ``code``, ``kind`` (`quillan.market.kind_of`), ``first`` and ``last`` (the days of its
+        first and last daily bar), ``days`` (its daily bars), ``missing`` (trading days from
+        its first to its last without a bar: suspensions, or holes in the data) and ``active``
+        (its last bar is on the calendar's last day). LookupError for a store without daily
+        bars."""
+        market = self._market()
+        return market.securities(self._off_calendar)
+
+    def _off_calendar(self, days: Days) -> dict[tuple[str, str], int]:
+        """The daily bars of each security on the days `days`."""
+        listed = ", ".join(f"TIMESTAMP '{day}'" for day in days.astype("datetime64[D]"))
+        found = self._views.query(
+            f"SELECT market, code, count(*) AS n FROM bars WHERE freq = '1d' AND datetime IN ({listed}) "
+            "GROUP BY market, code"
+        )
+        return {
+            (str(m), str(c)): int(n)
+            for m, c, n in zip(found["market"], found["code"], found["n"], strict=True)
+        }
+
+    def universe(self, day: DateLike) -> Table:
+        """The securities listed across a trading day (`securities` whose ``first`` is on or
+        before it and ``last`` on or after it), delisted ones included: the universe of a
+        backtest free of survivorship bias. ValueError for a day that is not on the calendar."""
+        wanted = parse_day(day, "day")
+        calendar = self.calendar()
+        if not len(calendar) or not calendar[0] <= wanted <= calendar[-1]:
+            raise ValueError(
+                f"{wanted} is outside the store's calendar, which runs from {calendar[0]} to {calendar[-1]}"
+            )
+        at = int(np.searchsorted(calendar, wanted))
+        if calendar[at] != wanted:
+            raise ValueError(
+                f"{wanted} is not a trading day of the store's calendar (the trading days around it: "
+                f"{calendar[at - 1]} and {calendar[at]})"
+            )
+        table = self.securities()
+        listed: Table = table[(table["first"] <= wanted) & (table["last"] >= wanted)]
+        return listed
+
+    def gaps(self, security: SecurityLike, freq: str = "1d") -> npt.NDArray[np.datetime64]:
+        """The trading days (``1d``: ``datetime64[D]``) or, for intraday bars, the bar times of
+        the trading days' sessions (``datetime64[s]``, `quillan.market.bar_times`) from a
+        security's first stored bar to its last that it has no bar at: suspensions, or holes to
+        fill. LookupError when the store holds no such bars of it."""
+        target = parse_security(security)
+        freq = parse_freq(freq)
+        if freq != "1d" and freq not in INTRADAY:
+            raise ValueError(f"gaps are found in daily and intraday bars, not {freq}")
+        times = self.bars(target, freq)["datetime"]
+        if not len(times):
+            raise LookupError(
+                f"the store {self.path} holds no {freq} bars of {market_name(target)}{target.code}"
+            )
+        return universe.gaps_of(self._market().calendar, times, freq)
+
+    def export_qlib(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        securities: SecurityLike | Iterable[SecurityLike] | None = None,
+        start: DateLike | None = None,
+        end: DateLike | None = None,
+        progress: bool | None = None,
+    ) -> int:
+        """Writes the daily bars of `securities` (default: every one stored) from `start` to
+        `end` as a qlib dataset at `path` (`quillan.store.qlib`: its calendar, its instruments
+        and a file per field and security, adjusted as qlib expects), replacing a dataset an
+        export left there; returns the number of securities written. The dataset appears
+        whole or not at all. LookupError for a security without daily bars in the store,
+        ValueError when no trading day is between `start` and `end`."""
+        market = self._market()
+        calendar = self.calendar(start, end).astype(np.int64)
+        if not len(calendar):
+            raise ValueError(f"no trading day of the store's calendar is from {start} to {end}")
+        listing = market.listing
+        stored = list(zip(listing.markets, listing.codes, strict=True))
+        if securities is None:
+            keys = stored
+        else:
+            keys = list(dict.fromkeys((market_name(s), s.code) for s in parse_securities(securities)))
+            missing = sorted(set(keys) - set(stored))
+            if missing:
+                names = ", ".join(m + c for m, c in missing[:5]) + (" ..." if len(missing) > 5 else "")
+                raise LookupError(f"the store {self.path} holds no daily bars of {names}")
+        by_bucket: dict[str, list[tuple[str, str]]] = {}
+        for m, c in sorted(keys):
+            by_bucket.setdefault(bucket_of(m, c, "1d"), []).append((m, c))
+        buckets = sorted(by_bucket)
+        steps: dict[tuple[str, str], qlib.Steps] = {}
+        table = self._views.query(
+            "SELECT market, code, start, factor FROM factors ORDER BY market, code, start"
+        )
+        if len(table):
+            symbols = np.char.add(table["market"].astype(str), table["code"].astype(str))
+            cuts = np.flatnonzero(np.append(True, symbols[1:] != symbols[:-1]))
+            starts = table["start"].astype("datetime64[ms]").astype(np.int64)
+            for a, b in zip(cuts.tolist(), [*cuts[1:].tolist(), len(table)], strict=True):
+                steps[(str(table["market"][a]), str(table["code"][a]))] = (starts[a:b], table["factor"][a:b])
+
+        def read(i: int) -> dict[tuple[str, str], Series]:
+            return split(read_parquet(self._layout.bars("1d", buckets[i])))
+
+        return qlib.export(
+            Path(path), calendar, [by_bucket[b] for b in buckets], read, steps, progress=progress
+        )

@@ -34,6 +34,7 @@ from quillan.store.layout import (
     merge_series,
     same_series,
 )
+from quillan.store.listing import listing_of, metadata_of
 from quillan.store.parquet import (
     DamagedFileError,
     FooterCache,
@@ -319,7 +320,10 @@ class Writer:
         metadata = None
         if write.freq == "1d":
             write.generation = bydate.new_generation()
-            metadata = {bydate.GENERATION_KEY: write.generation}
+            metadata = {
+                bydate.GENERATION_KEY: write.generation,
+                **metadata_of(listing_of(keys, counts, columns["time"])),
+            }
         table, groups = table_of(keys, counts, columns, group_rows(write.freq))
         write.tmp = write_bars_file(write.path, table, groups, metadata)
 
