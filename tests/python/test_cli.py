@@ -380,7 +380,7 @@ def test_console_script():
 def test_tour():
     out = run("tour")
     assert out.returncode == 0, out.stderr
-    assert "tour done: 12 steps" in out.stdout and "differ" not in out.stdout
+    assert "tour done: 13 steps" in out.stdout and "differ" not in out.stdout
 
 
 @pytest.mark.parametrize(

@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import NoReturn, TextIO
 
-from quillan.cli import files, network, store
+from quillan.cli import charts, files, network, store
 from quillan.cli.args import build_parser
 from quillan.cli.context import CliError, Run
 from quillan.cli.output import visible
@@ -42,6 +42,8 @@ COMMANDS: dict[str, tuple[Callable[[argparse.Namespace, Run], None], str]] = {
     "finance": (network.finance, "finance summary of one security"),
     "company": (network.company, "company information: the index of sections, or one section's text"),
     "report": (network.report, "download a report file from the server"),
+    "chart": (charts.chart, "a candlestick chart of one security: to a file, or in the terminal"),
+    "watch": (charts.watch, "a board of quotes, refreshed in place"),
     "ping": (network.ping, "connection latency to quote servers, fastest first (9999: unreachable)"),
     "day": (files.day, "read a terminal's daily bar file (.day)"),
     "minute": (files.minute, "read a terminal's minute bar file (.lc1, .lc5)"),

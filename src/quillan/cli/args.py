@@ -56,6 +56,10 @@ def offset(text: str) -> int:
     return _number(text, 0xFFFF, "offset")
 
 
+def refreshes(text: str) -> int:
+    return _number(text, 0x7FFFFFFF, "count", 1)
+
+
 def pool(text: str) -> int:
     return _number(text, 256, "pool", 1)
 
@@ -64,14 +68,22 @@ def retries(text: str) -> int:
     return _number(text, 100, "number of retries")
 
 
-def seconds(text: str) -> float:
+def _positive_seconds(text: str, what: str) -> float:
     try:
         value = float(text)
     except ValueError:
         value = float("nan")
     if not 0 < value <= 1e6:
-        raise argparse.ArgumentTypeError(f"invalid time-out '{text}' (seconds, above 0)")
+        raise argparse.ArgumentTypeError(f"invalid {what} '{text}' (seconds, above 0)")
     return value
+
+
+def seconds(text: str) -> float:
+    return _positive_seconds(text, "time-out")
+
+
+def interval(text: str) -> float:
+    return _positive_seconds(text, "interval")
 
 
 def size(text: str) -> int:
@@ -166,6 +178,30 @@ def build_parser(commands: dict[str, tuple[Callable[..., None], str]]) -> argpar
     p.add_argument("--offset", type=offset, default=0, metavar="N", help="leave out the newest N bars")
     adjusted(p)
     p.add_argument("--store", metavar="DIR", help="read the bars from this store instead of a server")
+
+    p = command("chart", fmt=False)
+    p.add_argument("security", type=security, help=SECURITY_HELP)
+    bar_range(p, "the first date")
+    p.add_argument(
+        "--count", "-n", type=count, help="the last N bars (default 120, or every bar from --start on)"
+    )
+    p.add_argument("--offset", type=offset, default=0, metavar="N", help="leave out the newest N bars")
+    adjusted(p)
+    p.add_argument("--store", metavar="DIR", help="chart the bars of this store instead of a server's")
+    p.add_argument("--output", "-o", metavar="FILE",
+                   help="write the chart to FILE (.png, .svg or .pdf); without it, draw it here")  # fmt: skip
+    p.add_argument("--style", choices=("cn", "western"), default="cn",
+                   help="cn: rising red, falling green (default); western: the reverse")  # fmt: skip
+
+    p = command("watch", fmt=False)
+    p.add_argument("securities", type=security, nargs="+", metavar="security", help=SECURITY_HELP)
+    p.add_argument("--interval", type=interval, default=3.0, metavar="SECONDS",
+                   help="between refreshes (default 3)")  # fmt: skip
+    p.add_argument(
+        "--count", "-n", type=refreshes, metavar="N", help="stop after N refreshes (default: Ctrl-C)"
+    )
+    p.add_argument("--style", choices=("cn", "western"), default="cn",
+                   help="cn: rising rows red, falling green (default); western: the reverse")  # fmt: skip
 
     p = command("quotes")
     p.add_argument("securities", type=security, nargs="+", metavar="security", help=SECURITY_HELP)

@@ -13,7 +13,7 @@ from quillan.cli.context import EXIT_USAGE, CliError, Run, file_error
 from quillan.progress import Progress
 from quillan.table import Table
 
-__all__ = ["bars", "company", "finance", "ping", "quotes", "report", "ticks", "xdxr"]
+__all__ = ["bars", "company", "fetch_bars", "finance", "ping", "quotes", "report", "ticks", "xdxr"]
 
 BAR_TITLES = {"amount": "amount (yuan)", "volume": "volume (shares)"}
 QUOTE_TITLES = {"vol": "vol (lots)", "cur_vol": "cur_vol (lots)", "amount": "amount (yuan)"}
@@ -22,24 +22,28 @@ TICK_TITLES = {"vol": "vol (lots)"}
 FINANCE_UNSCALED = ("gudongrenshu", "meigujingzichan")
 
 
-def bars(args: argparse.Namespace, run: Run) -> None:
-    """Bars of one security, from the servers or, with --store, from a store; a range without
-    bars prints the heading alone."""
+def fetch_bars(args: argparse.Namespace, run: Run, default_count: int) -> Table:
+    """The bars the arguments of `bars` or `chart` ask for: from the servers or, with --store,
+    from a store; the last `default_count` unless --start or --count says otherwise."""
     if args.as_of is not None and args.adjust is None:
         raise CliError("--as-of anchors adjusted prices: give --adjust too", EXIT_USAGE)
     count = args.count
     if count is None and args.start is None:
-        count = 20
+        count = default_count
     where = {"start": args.start, "end": args.end, "count": count, "adjust": args.adjust, "as_of": args.as_of}
     if args.store is not None:
         if args.offset:
             raise CliError("--offset counts back from a server's newest bar: not with --store", EXIT_USAGE)
-        table = run.store(args.store).bars(args.security, args.freq, **where)
-    else:
-        with run.network(), Progress(None, str(args.security), unit="bars", stream=run.err) as bar:
-            client = run.client()
-            table = client.bars(args.security, args.freq, offset=args.offset, progress=bar.update, **where)
-    output.write_table(table, args.format, run.out, titles=BAR_TITLES)
+        return run.store(args.store).bars(args.security, args.freq, **where)
+    with run.network(), Progress(None, str(args.security), unit="bars", stream=run.err) as bar:
+        client = run.client()
+        return client.bars(args.security, args.freq, offset=args.offset, progress=bar.update, **where)
+
+
+def bars(args: argparse.Namespace, run: Run) -> None:
+    """Bars of one security, from the servers or, with --store, from a store; a range without
+    bars prints the heading alone."""
+    output.write_table(fetch_bars(args, run, 20), args.format, run.out, titles=BAR_TITLES)
 
 
 def quotes(args: argparse.Namespace, run: Run) -> None:

@@ -102,7 +102,7 @@ def run_tour(run: Run) -> None:
         t.say(f"security {SECURITY} (market {MARKET}, Shanghai)")
         steps: list[Callable[[_Tour], None]] = [
             _bars, _quotes, _ticks, _xdxr, _finance, _company, _report, _day_file, _ping, _history,
-            _adjusted, _store,
+            _adjusted, _store, _chart,
         ]  # fmt: skip
         for step in steps:
             with run.network():
@@ -313,3 +313,27 @@ def _store(t: _Tour) -> None:
         return
     t.check(report.ok and stored.equals(t.client.bars(CODE)), "stored bars")
     t.check(np.array_equal(calendar, stored["datetime"].astype("datetime64[D]")), "trading days")
+
+
+def _chart(t: _Tour) -> None:
+    t.step(
+        "A candlestick chart, drawn without a display",
+        f"quillan.plot.candles(client.bars('{CODE}', count=120))",
+    )
+    try:
+        from quillan import plot
+
+        bars = t.client.bars(CODE, count=120)
+        figure = plot.candles(bars, security=SECURITY, freq="1d")
+        with tempfile.TemporaryDirectory(prefix="quillan-tour-") as folder:
+            path = os.path.join(folder, "chart.png")
+            figure.savefig(path)
+            with open(path, "rb") as f:
+                png = f.read()
+    except ImportError as err:  # the plot extra is not installed
+        t.say(f"   skipped: {err}")
+        t.number -= 1
+        return
+    t.say(f"   {len(bars)} candles, rising red and falling green, volume below: a {len(png):,}-byte PNG")
+    bodies = figure.axes[0].collections[1].get_paths()
+    t.check(png.startswith(b"\x89PNG") and len(bodies) == len(bars), "the chart's candles")
