@@ -76,6 +76,7 @@ def store(tmp_path_factory):
 
 
 def test_calendar_universe_and_gaps(store):
+    assert store.verify() == []  # each bucket's listing matches its rows
     assert np.array_equal(store.calendar(), DAYS)
     april = DAYS[(np.datetime64("2024-04-01") <= DAYS) & (np.datetime64("2024-04-08") >= DAYS)]
     assert np.array_equal(store.calendar("2024-04-01", "2024-04-08"), april)
