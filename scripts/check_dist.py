@@ -23,6 +23,8 @@ import zipfile
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 VERSION = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
 NATIVE = ("_core", "_columnar")
+METADATA = ("METADATA", "entry_points.txt")
+BUILD_INPUTS = ("pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md")
 WHEEL_NAME = re.compile(rf"^quillan-{re.escape(VERSION)}-(cp3\d+)-(cp3\d+)-([a-z0-9_.]+)\.whl$")
 
 
@@ -39,7 +41,7 @@ def check_sdist(path: pathlib.Path) -> list[str]:
     top = f"quillan-{VERSION}/"
     with tarfile.open(path) as archive:
         members = {m.name for m in archive.getmembers() if m.isfile()}
-    wanted = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md"} | source_files("src")
+    wanted = {"PKG-INFO", *BUILD_INPUTS} | source_files("src")
     held = {name.removeprefix(top) for name in members if name.startswith(top)}
     problems = [f"outside {top}: {name}" for name in sorted(members) if not name.startswith(top)]
     problems += [f"missing: {name}" for name in sorted(wanted - held)]
@@ -47,16 +49,15 @@ def check_sdist(path: pathlib.Path) -> list[str]:
     return problems
 
 
-def auditwheel_tag(path: pathlib.Path) -> str:
-    """The platform tag `auditwheel show` gives the wheel, or why it refused it."""
-    out = subprocess.run(
-        [pathlib.Path(sys.executable).parent / "auditwheel", "show", str(path)], capture_output=True, text=True
-    )
+def auditwheel_problems(path: pathlib.Path, tags: list[str]) -> list[str]:
+    """What is wrong by `auditwheel show`: that it refuses the wheel, or names another tag."""
+    auditwheel = pathlib.Path(sys.executable).parent / "auditwheel"
+    out = subprocess.run([auditwheel, "show", str(path)], capture_output=True, text=True)
     found = re.search(r'platform tag:\s+"([^"]+)"', out.stdout)
     if out.returncode != 0 or not found:
         lines = (out.stderr or out.stdout).strip().splitlines()
-        return f"nothing: {lines[-1] if lines else 'no output'}"
-    return found.group(1)
+        return [f"auditwheel show refuses it: {lines[-1] if lines else 'no output'}"]
+    return [] if found.group(1) in tags else [f"auditwheel show names {found.group(1)}, the file name {tags}"]
 
 
 def check_wheel(path: pathlib.Path) -> list[str]:
@@ -64,15 +65,13 @@ def check_wheel(path: pathlib.Path) -> list[str]:
     if not name:
         return [f"not a quillan {VERSION} wheel of a CPython: {path.name}"]
     python, _, platforms = name.groups()
-    problems = [f"not a manylinux tag: {tag}" for tag in platforms.split(".") if not tag.startswith("manylinux_")]
-    shown = auditwheel_tag(path)
-    if shown not in platforms.split("."):
-        problems.append(f"auditwheel show names {shown}, the file name {platforms}")
+    tags = platforms.split(".")
+    problems = [f"not a manylinux tag: {tag}" for tag in tags if not tag.startswith("manylinux_")]
+    problems += auditwheel_problems(path, tags)
     info = f"quillan-{VERSION}.dist-info/"
     with zipfile.ZipFile(path) as archive:
         files = {n for n in archive.namelist() if not n.endswith("/")}
-        metadata = archive.read(info + "METADATA").decode() if info + "METADATA" in files else ""
-        entry_points = archive.read(info + "entry_points.txt").decode() if info + "entry_points.txt" in files else ""
+        text = {n: archive.read(info + n).decode() for n in METADATA if info + n in files}
     package = {name.removeprefix("src/") for name in source_files("src/quillan")}
     native = {f"quillan/{module}.cpython-{python[2:]}-x86_64-linux-gnu.so" for module in NATIVE}
     allowed = package | native | {info + n for n in ("METADATA", "WHEEL", "RECORD", "entry_points.txt")}
@@ -82,9 +81,9 @@ def check_wheel(path: pathlib.Path) -> list[str]:
         for n in sorted(files - allowed)
         if not n.startswith(("quillan.libs/", info + "licenses/"))
     ]
-    if f"\nVersion: {VERSION}\n" not in metadata:
+    if f"\nVersion: {VERSION}\n" not in text.get("METADATA", ""):
         problems.append(f"METADATA does not say Version: {VERSION}")
-    if "quillan = quillan.cli:main" not in entry_points:
+    if "quillan = quillan.cli:main" not in text.get("entry_points.txt", ""):
         problems.append("no quillan command among the entry points")
     return problems
 
