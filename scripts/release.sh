@@ -36,8 +36,8 @@ for version in 3.11 3.12 3.13; do
     echo "== CPython $version: wheel from the sdist" >&2
     make_venv "$work/venv-$version" "$python"
     "$work/venv-$version/bin/python" -m pip install -q --upgrade pip
-    "$work/venv-$version/bin/python" -m pip wheel -q --no-deps --wheel-dir "$work/raw" \
-        -C cmake.define.QUILLAN_WERROR=ON "$sdist"
+    timed "CPython $version wheel" "$work/venv-$version/bin/python" -m pip wheel -q --no-deps \
+        --wheel-dir "$work/raw" -C cmake.define.QUILLAN_WERROR=ON "$sdist"
 done
 
 echo "== auditwheel repair" >&2
