@@ -25,4 +25,14 @@ echo "== mkdocs build --strict" >&2
 # The theme and MkDocs print a banner about their future on every build: leave it out.
 export NO_MKDOCS_2_WARNING=1 DISABLE_MKDOCS_2_WARNING=true
 .venv-docs/bin/mkdocs build --strict --clean
+
+# The API reference is read from the sources without importing them: make sure it found the
+# package's doors (a name it cannot resolve would leave a page without it, and no warning).
+for name in quillan.Client quillan.Store quillan.Table quillan.read_bars quillan.TdxClient \
+    quillan.adjust.adjust quillan.columnar.Connection quillan.sim.Server quillan.cli.COMMANDS; do
+    if ! grep -rqF "id=\"$name\"" site/reference/api; then
+        echo "error: the API reference lacks $name" >&2
+        exit 1
+    fi
+done
 echo "== the site is in site/ (open site/index.html)" >&2
