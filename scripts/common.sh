@@ -42,3 +42,11 @@ ensure_debian_packages() {
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
+
+# timed NAME COMMAND...: runs COMMAND, then says on stderr how long step NAME took.
+timed() {
+    local name=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "== $name took $((SECONDS - start)) s" >&2
+}

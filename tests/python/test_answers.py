@@ -2,10 +2,13 @@
 and nothing is dropped or left empty without a word."""
 
 import json
+import pathlib
+import re
 import signal
 import subprocess
 import sys
 import time
+import tomllib
 
 import numpy as np
 import pytest
@@ -248,3 +251,12 @@ def test_ctrl_c_stops_keeps_what_is_done_and_a_rerun_finishes(tmp_path, command)
 def test_version():
     out = run("--version")
     assert out.returncode == 0 and out.stdout == f"quillan {quillan.__version__}\n" != "quillan 0+unknown\n"
+
+
+def test_one_version():
+    # pyproject.toml holds it; the installed package reads it, the changelog's newest release names it.
+    root = pathlib.Path(__file__).parents[2]
+    project = tomllib.loads((root / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+    changelog = (root / "CHANGELOG.md").read_text(encoding="utf-8")
+    released = re.findall(r"^## \[([^\]]+)\] - \d{4}-\d{2}-\d{2}$", changelog, re.M)
+    assert released and released[0] == project == quillan.__version__

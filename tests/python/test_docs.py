@@ -1,5 +1,14 @@
-"""The README says what the package does: its snippets run as written, and every row of its
-error table holds."""
+"""The README and the guides (docs/) say what the package does: each page's snippets run as
+written against the simulator, each prints what it says it prints, and every row of the plain
+client's error table holds.
+
+A page's Python blocks run as one script, in a folder of their own; a `print(...)` line says in
+its comment what it prints. The `quillan` lines of a page's shell blocks run in order in
+another folder (a later one may read what an earlier one saved); a `# prints: TEXT` comment
+gives the first line of its output (a TEXT ending in "..." its start). Not run: a block right
+after an HTML comment `<!-- not run: WHY -->`, and a line naming a server at a documentation
+address (192.0.2.x), which stands for a real server.
+"""
 
 import os
 import pathlib
@@ -18,47 +27,63 @@ from netutil import free_port
 from standin import Reply
 
 SANITIZER_ENV = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
-README = (pathlib.Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+ROOT = pathlib.Path(__file__).parents[2]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+ERROR_PAGE = ROOT / "docs" / "guides" / "client.md"
 ENV = {"PYTHONPATH": str(pathlib.Path(quillan.__file__).parents[1]), "PATH": "/usr/bin:/bin"}
 # A sanitizer build's module loads only with its runtime preloaded: keep what the run set up.
 ENV |= {k: v for k, v in os.environ.items() if k in SANITIZER_ENV}
 
 
-def blocks(language):
-    return re.findall(rf"^```{language}\n(.*?)^```", README, re.M | re.S)
+def name(page):
+    return page.relative_to(ROOT).as_posix()
 
 
-def test_python_snippets_run_as_written(tmp_path):
-    script = "\n".join(blocks("python"))
+def blocks(page, language):
+    text = page.read_text(encoding="utf-8")
+    found = re.findall(rf"^(<!-- not run: [^\n]*-->\n)?```{language}\n(.*?)^```", text, re.M | re.S)
+    return [body for mark, body in found if not mark]
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if blocks(p, "python")], ids=name)
+def test_python_snippets_run_as_written(page, tmp_path):
+    script = "\n".join(blocks(page, "python"))
     out = subprocess.run(
-        [sys.executable, "-c", script], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=120
+        [sys.executable, "-c", script], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=180
     )
     assert out.returncode == 0, out.stderr
-    # A print(...) line says in its comment what it prints.
-    promised = re.findall(r"^print\(.*\)\s+# (.*)$", script, re.M)
-    assert promised and out.stdout.splitlines() == promised
+    promised = re.findall(r"^\s*print\(.*\)\s+# (.*)$", script, re.M)
+    assert out.stdout.splitlines() == promised
 
 
-# The tool's examples in order (a later one reads what an earlier one saved), but those that
-# need a real server at a documentation address.
+# The tool's examples of every page in order, but those that need a real server.
 TOOL_LINES = [
-    line.split("  #")[0].strip()
-    for block in blocks("sh")
+    (page, line.split("  #")[0].strip(), line.partition("  # prints: ")[2])
+    for page in PAGES
+    for block in blocks(page, "sh")
     for line in block.splitlines()
     if line.startswith("quillan ") and "192.0.2." not in line
 ]
 
 
 @pytest.fixture(scope="module")
-def folder(tmp_path_factory):
-    return tmp_path_factory.mktemp("readme")
+def folders(tmp_path_factory):
+    made = {}
+    return lambda page: made.setdefault(page, tmp_path_factory.mktemp(page.stem))
 
 
-@pytest.mark.parametrize("line", TOOL_LINES)
-def test_tool_examples_run_as_written(folder, line):
+@pytest.mark.parametrize(
+    "page, line, prints", TOOL_LINES, ids=[f"{name(page)}: {line}" for page, line, _ in TOOL_LINES]
+)
+def test_tool_examples_run_as_written(folders, page, line, prints):
     command = [sys.executable, "-m", "quillan", *shlex.split(line)[1:]]
-    out = subprocess.run(command, cwd=folder, env=ENV, capture_output=True, text=True, timeout=120)
+    out = subprocess.run(command, cwd=folders(page), env=ENV, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0 and out.stdout, out.stderr
+    first = out.stdout.splitlines()[0]
+    if prints.endswith("..."):
+        assert first.startswith(prints.removesuffix("..."))
+    elif prints:
+        assert first == prints
 
 
 def _unix_socket(tmp_path):
@@ -185,7 +210,8 @@ ROWS = {
 
 
 def table_rows():
-    table = README[README.index("| Failure |") :].split("\n\n")[0]
+    text = ERROR_PAGE.read_text(encoding="utf-8")
+    table = text[text.index("| Failure |") :].split("\n\n")[0]
     return [line.split(" | ")[0].lstrip("| ") for line in table.splitlines()[2:]]
 
 
@@ -205,5 +231,5 @@ def test_error_table_row(key, standin, client, tmp_path):
         return
     with pytest.raises(exception, match=message):
         call(**wanted)
-    line = next(row for row in README.splitlines() if row.startswith("| ") and key in row)
+    line = next(row for row in ERROR_PAGE.read_text().splitlines() if row.startswith("| ") and key in row)
     assert f"`{exception.__name__}`" in line or f"`{exception.__mro__[1].__name__}`" in line
