@@ -6,7 +6,9 @@
 #      (a library outside the manylinux policy is copied into the wheel);
 #   3. auditwheel show on each wheel, and the contents of every artifact
 #      (scripts/check_dist.py: the whole package, both native modules, their stubs and
-#      py.typed; no tests and nothing of a build).
+#      py.typed; no tests and nothing of a build);
+#   4. each wheel installed without an index into a fresh virtual environment, imported from
+#      outside the checkout, and its `quillan --version` compared with pyproject.toml.
 # Building every wheel from the sdist is what shows that the sdist builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,3 +52,27 @@ done
 
 echo "== checking the artifacts" >&2
 .venv-release/bin/python scripts/check_dist.py dist
+
+# Each wheel installs as a user installs it: into a fresh virtual environment, without an index
+# (nothing is built or fetched for quillan; NumPy, its one requirement, is put there first), and
+# imports from a folder outside the checkout with the version of pyproject.toml.
+echo "== each wheel installed offline into a fresh environment" >&2
+version=$(.venv-release/bin/python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+root=$PWD outside=$(mktemp -d)
+trap 'rm -rf "$outside"' EXIT
+for wheel in dist/*.whl; do
+    tag=$(basename "$wheel" | cut -d- -f3)
+    python=$(find_python "${tag:2:1}.${tag:3}")
+    rm -rf "$work/try-$tag"
+    "$python" -m venv "$work/try-$tag"
+    "$work/try-$tag/bin/python" -m pip install -q "numpy>=1.26"
+    "$work/try-$tag/bin/python" -m pip install -q --no-index "$wheel"
+    (cd "$outside" && "$root/$work/try-$tag/bin/python" -c "import quillan, sys
+sys.exit(None if quillan.__version__ == '$version' else f'quillan.__version__ is {quillan.__version__}')")
+    said=$(cd "$outside" && "$root/$work/try-$tag/bin/quillan" --version)
+    if [ "$said" != "quillan $version" ]; then
+        echo "error: $wheel: quillan --version says '$said', pyproject.toml $version" >&2
+        exit 1
+    fi
+    echo "$(basename "$wheel"): installs offline, quillan --version: $said" >&2
+done
