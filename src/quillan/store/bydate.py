@@ -20,6 +20,7 @@ from the buckets that changed (`stale_buckets`).
 from __future__ import annotations
 
 import contextlib
+import itertools
 import json
 import os
 import uuid
@@ -117,6 +118,13 @@ def _years(ms: np.ndarray) -> np.ndarray:
     return np.searchsorted(_YEAR_STARTS, ms, side="right").astype(np.int64) + 1899
 
 
+def _year_spans(ms: np.ndarray) -> dict[int, tuple[int, int]]:
+    """The rows of each year, as (start, end), of times in milliseconds sorted ascending (years as
+    `_years` gives them), found by searching the year starts among the times."""
+    bounds = [0, *np.searchsorted(ms, _YEAR_STARTS, side="left").tolist(), len(ms)]
+    return {1899 + i: (a, b) for i, (a, b) in enumerate(itertools.pairwise(bounds)) if a < b}
+
+
 def _rank(keys: Sequence[Key]) -> np.ndarray:
     """A sortable number per security below 2**21: market, then code (codes are six digits)."""
     return np.array([(1 if m == "sz" else 0) * 1_000_000 + int(c) for m, c in keys], dtype=np.int64)
@@ -145,10 +153,7 @@ class Block:
         self.order_keys = order_keys[order]
         self.owner = owner[order]
         self.columns = {name: values[order] for name, values in columns.items()}
-        years = _years(self.columns["time"].view(np.int64))
-        found, starts = np.unique(years, return_index=True)
-        ends = np.append(starts[1:], len(years))
-        self.years = {int(y): (int(a), int(b)) for y, a, b in zip(found, starts, ends, strict=True)}
+        self.years = _year_spans(self.columns["time"].view(np.int64))
 
 
 def _old_rows(path: Path, dropped: set[Key], buckets: set[str]) -> tuple[list[Key], np.ndarray, Series]:
