@@ -259,20 +259,29 @@ def candles(
 
 
 def terminal_candles(
-    bars: Any, width: int, height: int, *, style: Style = "cn", title: str | None = None
+    bars: Any,
+    width: int,
+    height: int,
+    *,
+    style: Style = "cn",
+    title: str | None = None,
+    security: SecurityLike | None = None,
+    freq: str | None = None,
+    adjust: str | None = None,
 ) -> str:
     """The candles of `bars` drawn with coloured text in `width` columns and `height` rows (the
-    last bars that fit, when there are more than columns to draw them in). Needs the
-    ``terminal`` extra (plotext)."""
+    last bars that fit, when there are more than columns to draw them in); the title as
+    `candles` makes it. Needs the ``terminal`` extra (plotext)."""
     plt: Any = import_optional("plotext", "a chart in the terminal", "terminal")
+    _style(style)
     columns = _columns(bars)
+    title = _title(title, security, freq, adjust)
     room = max(10, width - 12)
     n = len(columns["close"])
     if n > room:
         columns = {name: values[n - room :] for name, values in columns.items()}
         title = f"{title or ''}  (the last {room} of {n} bars)".strip()
-    up, down, _ = ("red", "green", "") if style == "cn" else ("green", "red", "")
-    _style(style)
+    up, down = ("red", "green") if style == "cn" else ("green", "red")
     x = list(range(1, len(columns["close"]) + 1))
     plt.clf()
     plt.theme("clear")

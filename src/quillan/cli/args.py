@@ -169,25 +169,21 @@ def build_parser(commands: dict[str, tuple[Callable[..., None], str]]) -> argpar
         p.add_argument("--as-of", type=date, metavar="DATE",
                        help="with --adjust forward: anchor at the last bar on or before DATE")  # fmt: skip
 
-    p = command("bars")
-    p.add_argument("security", type=security, help=SECURITY_HELP)
-    bar_range(p, "the first date")
-    p.add_argument(
-        "--count", "-n", type=count, help="the last N bars (default 20, or every bar from --start on)"
-    )
-    p.add_argument("--offset", type=offset, default=0, metavar="N", help="leave out the newest N bars")
-    adjusted(p)
-    p.add_argument("--store", metavar="DIR", help="read the bars from this store instead of a server")
+    def bars_of_one(p: argparse.ArgumentParser, default_count: int, store_help: str) -> None:
+        """The bars of one security that `bars` and `chart` ask for."""
+        p.add_argument("security", type=security, help=SECURITY_HELP)
+        bar_range(p, "the first date")
+        p.add_argument(
+            "--count", "-n", type=count,
+            help=f"the last N bars (default {default_count}, or every bar from --start on)",
+        )  # fmt: skip
+        p.add_argument("--offset", type=offset, default=0, metavar="N", help="leave out the newest N bars")
+        adjusted(p)
+        p.add_argument("--store", metavar="DIR", help=store_help)
 
+    bars_of_one(command("bars"), 20, "read the bars from this store instead of a server")
     p = command("chart", fmt=False)
-    p.add_argument("security", type=security, help=SECURITY_HELP)
-    bar_range(p, "the first date")
-    p.add_argument(
-        "--count", "-n", type=count, help="the last N bars (default 120, or every bar from --start on)"
-    )
-    p.add_argument("--offset", type=offset, default=0, metavar="N", help="leave out the newest N bars")
-    adjusted(p)
-    p.add_argument("--store", metavar="DIR", help="chart the bars of this store instead of a server's")
+    bars_of_one(p, 120, "chart the bars of this store instead of a server's")
     p.add_argument("--output", "-o", metavar="FILE",
                    help="write the chart to FILE (.png, .svg or .pdf); without it, draw it here")  # fmt: skip
     p.add_argument("--style", choices=("cn", "western"), default="cn",

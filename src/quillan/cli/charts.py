@@ -57,10 +57,11 @@ def chart(args: argparse.Namespace, run: Run) -> None:
 
     if args.output is None:
         size = shutil.get_terminal_size((100, 30))
-        title = "  ".join(p for p in (symbol, args.freq, args.adjust and f"{args.adjust}-adjusted") if p)
-        run.out.write(
-            plot.terminal_candles(bars, size.columns, max(12, size.lines - 2), style=args.style, title=title)
-        )
+        drawn = plot.terminal_candles(
+            bars, size.columns, max(12, size.lines - 2), style=args.style,
+            security=symbol, freq=args.freq, adjust=args.adjust,
+        )  # fmt: skip
+        run.out.write(drawn)
         run.out.write("\n")
         return
     figure = plot.candles(bars, style=args.style, security=symbol, freq=args.freq, adjust=args.adjust)

@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quillan.market import kind_of
-from quillan.store.parquet import DamagedFileError, FooterCache, parquet_file, reading
+from quillan.store.parquet import DamagedFileError, FooterCache, parquet_file, reading, security_runs
 
 __all__ = ["LISTING_KEY", "Listing", "listing_of", "metadata_of", "read_listing"]
 
@@ -129,14 +129,8 @@ def _from_rows(path: Path) -> Listing:
         table = parquet_file(f).read(columns=["market", "code", "time"], use_threads=False)
     if not table.num_rows:
         return _empty()
-    keys = []
-    for name in ("market", "code"):
-        encoded = table.column(name).combine_chunks().dictionary_encode()
-        keys.append((encoded.indices.to_numpy(), encoded.dictionary.to_pylist()))
-    (markets, market_names), (codes, code_names) = keys
-    change = np.flatnonzero(np.append(True, (markets[1:] != markets[:-1]) | (codes[1:] != codes[:-1])))
-    counts = np.diff(np.append(change, len(markets)))
-    found = [(market_names[markets[i]], code_names[codes[i]]) for i in change.tolist()]
+    found, starts = security_runs(table)
+    counts = np.diff(np.append(starts, table.num_rows))
     return listing_of(found, counts, table.column("time").to_numpy())
 
 

@@ -33,6 +33,7 @@ __all__ = [
     "read_series",
     "same_tables",
     "security_groups",
+    "security_runs",
     "split",
     "table_of",
     "write_bars_file",
@@ -170,21 +171,28 @@ def read_series(path: Path, market: str, code: str, footers: FooterCache | None 
     return None
 
 
-def split(table: Any | None) -> dict[tuple[str, str], Series]:
-    """The series of each security in a table of bars sorted by market, code and time."""
-    if table is None or table.num_rows == 0:
-        return {}
+def security_runs(table: Any) -> tuple[list[tuple[str, str]], np.ndarray]:
+    """The securities of a table of bars sorted by market and code (a table with rows), in
+    order, and the row each one's run starts at."""
     keys = []
     for name in ("market", "code"):
         encoded = table.column(name).combine_chunks().dictionary_encode()
         keys.append((encoded.indices.to_numpy(), encoded.dictionary.to_pylist()))
     (markets, market_names), (codes, code_names) = keys
     starts = np.flatnonzero(np.append(True, (markets[1:] != markets[:-1]) | (codes[1:] != codes[:-1])))
+    return [(market_names[markets[a]], code_names[codes[a]]) for a in starts.tolist()], starts
+
+
+def split(table: Any | None) -> dict[tuple[str, str], Series]:
+    """The series of each security in a table of bars sorted by market, code and time."""
+    if table is None or table.num_rows == 0:
+        return {}
+    found, starts = security_runs(table)
     ends = np.append(starts[1:], table.num_rows)
     columns = {name: table.column(name).to_numpy() for name in ("time", *BAR_VALUES)}
     return {
-        (market_names[markets[a]], code_names[codes[a]]): {name: v[a:b] for name, v in columns.items()}
-        for a, b in zip(starts.tolist(), ends.tolist(), strict=True)
+        key: {name: v[a:b] for name, v in columns.items()}
+        for key, a, b in zip(found, starts.tolist(), ends.tolist(), strict=True)
     }
 
 

@@ -31,6 +31,7 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
+from quillan.atomic import fsync_dir
 from quillan.progress import Progress
 from quillan.store.layout import Series
 from quillan.store.listing import Days
@@ -92,14 +93,6 @@ def _is_dataset(path: Path) -> bool:
         return False
     names = set(os.listdir(path))
     return not names or ("calendars" in names and "features" in names)
-
-
-def _fsync(path: Path) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def export(
@@ -169,7 +162,7 @@ def export(
             _remove(old)
         else:
             os.rename(tmp, path)
-        _fsync(parent)
+        fsync_dir(parent)
     except BaseException:
         _remove(tmp)
         raise
