@@ -23,8 +23,9 @@ from quillan.store.factors import expected_factors
 from quillan.store.files import Layout
 from quillan.store.layout import FREQS, bucket_of
 from quillan.store.listing import LISTING_KEY, Listing, listing_of
-from quillan.store.parquet import DamagedFileError, parquet_file, read_parquet, reading, same_tables
+from quillan.store.parquet import DamagedFileError, pyarrow, read_parquet, reading, same_tables
 from quillan.store.state import read_state
+from quillan.table import import_optional
 from quillan.vocabulary import BAR_VALUES
 
 __all__ = ["Problem", "verify"]
@@ -44,12 +45,6 @@ class Problem:
         return f"{self.path}: {self.what}; {self.remedy}"
 
 
-def _read_whole(path: Path) -> Any:
-    """The whole file, every page checked against its checksum (DamagedFileError)."""
-    with open(path, "rb") as f, reading(path):
-        return parquet_file(f).read(use_threads=False)
-
-
 def _remake(layout: Layout, freq: str, securities: list[str]) -> str:
     listed = " ".join(securities[:8]) + (f" and {len(securities) - 8} more" if len(securities) > 8 else "")
     again = (
@@ -61,31 +56,56 @@ def _remake(layout: Layout, freq: str, securities: list[str]) -> str:
 
 
 def _security_rows(table: Any) -> tuple[list[tuple[str, str]], np.ndarray, np.ndarray]:
-    """The (market, code) of each row as an index into a list of securities, and the times."""
-    market = table.column("market").to_numpy(zero_copy_only=False).astype(object)
-    code = table.column("code").to_numpy(zero_copy_only=False).astype(object)
-    keys = list(zip(market.tolist(), code.tolist(), strict=True))
-    names = sorted(set(keys))
-    index = {key: i for i, key in enumerate(names)}
-    owner = np.array([index[key] for key in keys], dtype=np.int64)
-    return names, owner, table.column("time").to_numpy().view(np.int64)
+    """The securities of a table's rows (sorted), each row's index into them, and the times."""
+    ranks, names = [], []
+    for name in ("market", "code"):
+        encoded = table.column(name).combine_chunks().dictionary_encode()
+        words = np.array(encoded.dictionary.to_pylist(), dtype=object)
+        order = np.argsort(words)
+        rank = np.empty(len(words), np.int64)
+        rank[order] = np.arange(len(words))
+        ranks.append(rank[encoded.indices.to_numpy()])
+        names.append(words[order].tolist())
+    (markets, market_names), (codes, code_names) = zip(ranks, names, strict=True)
+    used, owner = np.unique(markets * len(code_names) + codes, return_inverse=True)
+    keys = [(market_names[u // len(code_names)], code_names[u % len(code_names)]) for u in used.tolist()]
+    return keys, owner.astype(np.int64), table.column("time").to_numpy().view(np.int64)
 
 
 def _bars_file(
-    layout: Layout, path: Path, freq: str, bucket: str, state: dict[str, dict[str, Any]]
-) -> Iterator[Problem]:
+    layout: Layout, path: Path, freq: str, bucket: str, state: dict[str, dict[str, Any]], held: set[str]
+) -> tuple[list[Problem], Any | None]:
+    """The problems of one bucket file, and its rows when it has none; the series it holds go
+    into `held`."""
     mine = [key.split("/")[0] for key in state if key.endswith(f"/{freq}")]
     mine = [s for s in mine if bucket_of(s[:2], s[2:], freq) == bucket]
     remedy = _remake(layout, freq, mine)
     try:
-        table = _read_whole(path)
+        table = read_parquet(path)
     except DamagedFileError as err:
-        yield Problem(path, str(err.strerror), remedy)
-        return
+        return [Problem(path, str(err.strerror), remedy)], None
+    if table is None:
+        return [], None
     if tuple(table.column_names) != BAR_COLUMNS:
-        yield Problem(path, f"columns {', '.join(table.column_names)}, not {', '.join(BAR_COLUMNS)}", remedy)
-        return
-    names, owner, times = _security_rows(table)
+        what = f"columns {', '.join(table.column_names)}, not {', '.join(BAR_COLUMNS)}"
+        return [Problem(path, what, remedy)], None
+    rows = _security_rows(table)
+    problems = list(_bars_rows(path, table, rows, freq, bucket, state, remedy))
+    held.update(f"{m}{c}/{freq}" for m, c in rows[0])
+    return problems, table if not problems else None
+
+
+def _bars_rows(
+    path: Path,
+    table: Any,
+    rows: tuple[list[tuple[str, str]], np.ndarray, np.ndarray],
+    freq: str,
+    bucket: str,
+    state: dict[str, dict[str, Any]],
+    remedy: str,
+) -> Iterator[Problem]:
+    """The problems of a bucket file's rows (`rows`: `_security_rows` of them)."""
+    names, owner, times = rows
     # Securities in market and code order (their index in the sorted names), each one's times
     # strictly rising: no bar twice.
     ordered = bool(np.all((owner[1:] > owner[:-1]) | ((owner[1:] == owner[:-1]) & (times[1:] > times[:-1]))))
@@ -100,9 +120,10 @@ def _bars_file(
     ends: list[int] = (
         np.append(np.flatnonzero(owner[1:] != owner[:-1]), len(owner) - 1).tolist() if len(owner) else []
     )
+    counts = np.bincount(owner, minlength=len(names)).tolist()
     for end in ends:
         market, code = names[owner[end]]
-        count = int(np.count_nonzero(owner == owner[end]))
+        count = counts[owner[end]]
         last = str(np.datetime64(int(times[end]), "ms").astype("datetime64[s]"))
         entry = state.get(f"{market}{code}/{freq}")
         if entry is None:
@@ -135,8 +156,10 @@ def _statistics(path: Path, table: Any, remedy: str) -> Iterator[Problem]:
             except (ValueError, OverflowError, UnicodeDecodeError) as err:
                 yield Problem(path, f"the statistics of row group {i} cannot be read ({name}: {err})", remedy)
                 return
-            values = [v for v in table.column(name).slice(start, group.num_rows).to_pylist() if v == v]
-            if values and (low != min(values) or high != max(values)):
+            # The least and greatest value but NaN (nor does the writer count NaN).
+            found = _min_max()(table.column(name).slice(start, group.num_rows))
+            least, most = found["min"].as_py(), found["max"].as_py()
+            if least is not None and least == least and (low != least or high != most):
                 yield Problem(path, f"the statistics of row group {i} do not match its rows ({name})", remedy)
                 return
         start += group.num_rows
@@ -164,6 +187,11 @@ def _listing(
         )
 
 
+def _min_max() -> Any:
+    compute: Any = import_optional("pyarrow.compute", "quillan.Store", "store")
+    return compute.min_max
+
+
 def _footer(path: Path) -> Any:
     from quillan.store.parquet import read_metadata
 
@@ -189,20 +217,18 @@ def verify(layout: Layout) -> tuple[list[Problem], int]:
         state = {}
     held: set[str] = set()
     generations: dict[str, str] = {}
+    daily: list[Any] = []  # the rows of the daily buckets, for the check of the copy by date
     daily_sound = True
     for freq in FREQS:
         for path in sorted((layout.root / "bars" / f"freq={freq}").glob("bucket=*/data.parquet")):
             files += 1
             bucket = path.parent.name.removeprefix("bucket=")
-            found = list(_bars_file(layout, path, freq, bucket, state))
+            found, table = _bars_file(layout, path, freq, bucket, state, held)
             problems += found
-            if freq == "1d" and not found:
+            if freq == "1d" and table is not None:
                 generations[bucket] = bydate.generation_of(_footer(path))
+                daily.append(table)
             daily_sound = daily_sound and not (freq == "1d" and found)
-            with_rows = read_parquet(path) if not found else None
-            if with_rows is not None:
-                names, _, _ = _security_rows(with_rows)
-                held.update(f"{m}{c}/{freq}" for m, c in names)
     for key, entry in sorted(state.items()):
         symbol, _, freq = key.partition("/")
         if freq in FREQS and key not in held and entry.get("rows"):
@@ -216,12 +242,12 @@ def verify(layout: Layout) -> tuple[list[Problem], int]:
                     )
                 )
     if daily_sound:  # a damaged bucket is named already; the copy follows it once it is mended
-        files += _by_date(layout, generations, problems)
+        files += _by_date(layout, generations, daily, problems)
     files += _factors(layout, problems)
     return problems, files
 
 
-def _by_date(layout: Layout, generations: dict[str, str], problems: list[Problem]) -> int:
+def _by_date(layout: Layout, generations: dict[str, str], daily: list[Any], problems: list[Problem]) -> int:
     manifest = bydate.Manifest.read(layout.root)
     mend = "remove the folder and run any sync or import: it is made again from the bucket files"
     if not generations:
@@ -239,7 +265,10 @@ def _by_date(layout: Layout, generations: dict[str, str], problems: list[Problem
     rows = []
     for path in manifest.files(layout.root):
         try:
-            rows.append(_read_whole(path))
+            table = read_parquet(path)
+            if table is None:
+                raise FileNotFoundError(2, "No such file or directory", str(path))
+            rows.append(table)
         except (DamagedFileError, FileNotFoundError) as err:
             problems.append(Problem(path, str(getattr(err, "strerror", err)), mend))
             return len(rows)
@@ -247,28 +276,24 @@ def _by_date(layout: Layout, generations: dict[str, str], problems: list[Problem
         if found:
             problems += found
             return len(rows)
-    daily = [
-        read_parquet(p) for p in sorted((layout.root / "bars" / "freq=1d").glob("bucket=*/data.parquet"))
-    ]
 
-    def key(tables: list[Any]) -> tuple[np.ndarray, ...]:
-        columns = (
-            {
-                name: np.concatenate([t.column(name).to_numpy(zero_copy_only=False) for t in tables])
-                for name in BAR_COLUMNS
-            }
-            if tables
-            else {}
+    def key(tables: list[Any]) -> tuple[list[tuple[str, str]], tuple[np.ndarray, ...]]:
+        """The securities of the rows, and the rows in security and time order."""
+        if not tables:
+            return [], ()
+        table = pyarrow().concat_tables(tables)
+        names, owner, times = _security_rows(table)
+        order = np.lexsort((times, owner))
+        values = (table.column(name).to_numpy() for name in BAR_VALUES)
+        return names, (owner[order], times[order], *(v[order] for v in values))
+
+    (my_names, mine), (their_names, theirs) = key(rows), key(daily)
+    same = (
+        my_names == their_names
+        and len(mine) == len(theirs)
+        and all(
+            np.array_equal(a, b, equal_nan=a.dtype.kind == "f") for a, b in zip(mine, theirs, strict=True)
         )
-        if not columns:
-            return ()
-        symbol = np.char.add(columns["market"].astype(str), columns["code"].astype(str))
-        order = np.lexsort((columns["time"].view(np.int64), symbol))
-        return (symbol[order], *(columns[name][order] for name in ("time", *BAR_VALUES)))
-
-    mine, theirs = key(rows), key([t for t in daily if t is not None])
-    same = len(mine) == len(theirs) and all(
-        np.array_equal(a, b, equal_nan=a.dtype.kind == "f") for a, b in zip(mine, theirs, strict=True)
     )
     if not same:
         problems.append(
@@ -289,7 +314,9 @@ def _factors(layout: Layout, problems: list[Problem]) -> int:
             symbol = path.parent.name.removeprefix("symbol=")
             remedy = f"make it again: quillan sync {symbol} --store {layout.root}"
             try:
-                table = _read_whole(path)
+                table = read_parquet(path)
+                if table is None:
+                    continue
             except DamagedFileError as err:
                 problems.append(Problem(path, str(err.strerror), remedy))
                 continue
